@@ -1,0 +1,60 @@
+# Entry points for developers and CI. `make test` does all set-up itself on a
+# fresh machine: it creates .venv, installs the dependencies, builds and
+# installs the package, then runs the C++ and the Python tests.
+PYTHON ?= python3
+VENV   ?= .venv
+BIN    := $(VENV)/bin
+DEPS   := $(VENV)/.deps-installed
+BUILD  ?= build/dev
+PYTEST_ARGS ?=
+
+.PHONY: test python-test native-test install dev dev-test bench clean
+
+$(DEPS): requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(BIN)/python -m pip install --quiet --upgrade pip
+	$(BIN)/python -m pip install --quiet -r requirements-dev.txt
+	touch $@
+
+## install: build the package and install it into .venv
+install: $(DEPS)
+	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps .
+
+## test: C++ unit tests of the native kernels, then the Python tests
+test: native-test python-test
+
+python-test: install
+	$(BIN)/python -m pytest $(PYTEST_ARGS)
+
+# GoogleTest comes from the system (Debian's libgtest-dev); as root it is
+# installed on demand. Without it the native tests are skipped with a notice.
+native-test: $(DEPS)
+	@if [ ! -f /usr/include/gtest/gtest.h ] && [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "Installing GoogleTest (libgtest-dev)"; \
+	    apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
+	fi
+	@if [ -f /usr/include/gtest/gtest.h ]; then \
+	    $(BIN)/cmake -S tests/native -B build/native-tests -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null && \
+	    $(BIN)/cmake --build build/native-tests && \
+	    $(BIN)/ctest --test-dir build/native-tests --output-on-failure; \
+	else \
+	    echo "NOTICE: GoogleTest not found (install libgtest-dev); C++ unit tests skipped"; \
+	fi
+
+## dev: incremental in-place build (modules land under src/); TARGET=<target> builds one module
+dev: $(DEPS)
+	$(BIN)/cmake -S . -B $(BUILD) -G Ninja -DKESTRIX_INPLACE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(BIN)/python) \
+	    -Dpybind11_DIR=$$($(BIN)/python -m pybind11 --cmakedir) >/dev/null
+	$(BIN)/cmake --build $(BUILD) $(if $(TARGET),--target $(TARGET))
+
+## dev-test: tests against the in-place build, e.g. make dev-test PYTEST_ARGS=tests/python/test_x.py
+dev-test: dev
+	PYTHONPATH=src $(BIN)/python -m pytest $(PYTEST_ARGS)
+
+## bench: every benchmark under bench/, against the installed package
+bench: install
+	@for script in bench/*.py; do echo "== $$script"; $(BIN)/python $$script || exit 1; done
+
+clean:
+	rm -rf build src/orvane/**/*.so

@@ -1,0 +1,34 @@
+# kestrix_add_module(<import.name> [SOURCES extra.cpp ...])
+#
+# Adds the extension module importable as <import.name>, built from
+# src/<import/name>.cpp (plus any extra sources), with warnings as errors,
+# the Python glue header and the Python-free native library. The target is
+# named after the import name with dots turned into underscores, and the
+# module is installed (component "python") at the package path.
+set(KESTRIX_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror)
+
+function(kestrix_add_module import_name)
+  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  string(REPLACE "." "/" rel_path "${import_name}")
+  string(REPLACE "." "_" target "${import_name}")
+  get_filename_component(module_name "${rel_path}" NAME)
+  get_filename_component(package_dir "${rel_path}" DIRECTORY)
+
+  set(source "${PROJECT_SOURCE_DIR}/src/${rel_path}.cpp")
+  if(NOT EXISTS "${source}")
+    message(FATAL_ERROR "kestrix_add_module(${import_name}): ${source} does not exist")
+  endif()
+
+  pybind11_add_module(${target} MODULE "${source}" ${ARG_SOURCES})
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME "${module_name}")
+  target_compile_options(${target} PRIVATE ${KESTRIX_WARNINGS})
+  target_compile_definitions(${target} PRIVATE KESTRIX_MODULE_NAME=${module_name})
+  target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/src/native")
+  target_link_libraries(${target} PRIVATE kestrix::native)
+
+  if(KESTRIX_INPLACE)
+    set_target_properties(${target} PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY "${PROJECT_SOURCE_DIR}/src/${package_dir}")
+  endif()
+  install(TARGETS ${target} LIBRARY DESTINATION "${package_dir}" COMPONENT python)
+endfunction()

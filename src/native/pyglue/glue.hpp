@@ -1,0 +1,330 @@
+// Python glue shared by every extension module of orvane.kestrix.
+//
+// The modules build ordinary Python classes (often with a Python base such as
+// a Keras schedule) from C++. This header holds everything they need for that
+// and nothing else:
+//
+//   kx::Lazy              an imported module attribute, resolved once per process
+//   kx::make_class        type(name, bases, namespace) with __module__/__qualname__/__doc__
+//   kx::def_method        a C++ function as a method of such a class
+//   kx::def_init          the same for __init__ (see the note there)
+//   kx::super_init        super(cls, self).__init__(*args, **kwargs)
+//   kx::compile_method    a C++ method compiled by tf.function
+//   kx::check_type        the exact-type argument check ("Argument '...' has incorrect type ...")
+//   kx::to_double         a float-declared argument converted on entry
+//   kx::raise             set a Python exception and throw
+//   kx::with_context      a Python `with` block around a C++ lambda
+//   kx::print / kx::warn  console output through Python's print and warnings
+//
+// Everything here must be called with the GIL held. The Lazy cache is safe to
+// use from several threads (it is built on pybind11's GIL-safe call-once).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kx {
+namespace py = pybind11;
+
+// ---------------------------------------------------------------- errors
+
+// Sets a Python exception of `type` with `message` and throws it to pybind11.
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// Raises the package's argument type error for `value` given as `name`.
+[[noreturn]] inline void raise_type_error(const char* name, const char* expected, py::handle value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+// Arguments declared as str, list or dict accept exactly that type or None; a
+// subclass (an OrderedDict, say) is rejected.
+inline void check_type(py::handle value, const char* name, PyTypeObject* expected) {
+    if (value.is_none() || Py_TYPE(value.ptr()) == expected) return;
+    raise_type_error(name, expected->tp_name, value);
+}
+inline void check_str(py::handle value, const char* name) { check_type(value, name, &PyUnicode_Type); }
+inline void check_list(py::handle value, const char* name) { check_type(value, name, &PyList_Type); }
+inline void check_dict(py::handle value, const char* name) { check_type(value, name, &PyDict_Type); }
+
+// Arguments declared as float are converted to double on entry; anything that
+// does not convert (a string, None) is a TypeError naming the argument.
+inline double to_double(py::handle value, const char* name) {
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise_type_error(name, "float", value);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- imports
+
+// A module, or an attribute path inside one, imported on first use and kept
+// for the life of the process. Declare instances `static` (they cannot move):
+//
+//   static kx::Lazy tf_cast{"tensorflow", "cast"};
+//   tf_cast()(x, dtype);
+class Lazy {
+public:
+    explicit Lazy(const char* module, const char* attr_path = nullptr)
+        : module_(module), attr_path_(attr_path) {}
+    Lazy(const Lazy&) = delete;
+    Lazy& operator=(const Lazy&) = delete;
+
+    py::object operator()() {
+        return store_.call_once_and_store_result([this] { return resolve(); }).get_stored();
+    }
+
+private:
+    py::object resolve() const {
+        py::object obj = py::module_::import(module_);
+        if (attr_path_ == nullptr) return obj;
+        std::string path(attr_path_);
+        std::size_t start = 0;
+        while (start <= path.size()) {
+            std::size_t dot = path.find('.', start);
+            if (dot == std::string::npos) dot = path.size();
+            obj = obj.attr(path.substr(start, dot - start).c_str());
+            start = dot + 1;
+        }
+        return obj;
+    }
+
+    const char* module_;
+    const char* attr_path_;
+    py::gil_safe_call_once_and_store<py::object> store_;
+};
+
+// ---------------------------------------------------------------- console
+
+// Prints one line through Python's print, so it interleaves with tqdm bars and
+// follows redirections of sys.stdout.
+inline void print(const std::string& text) {
+    static Lazy builtin_print{"builtins", "print"};
+    builtin_print()(py::str(text));
+}
+
+// Issues a warning through Python's warnings machinery (filters apply; a
+// filter that turns it into an error raises here).
+inline void warn(const std::string& message, PyObject* category = PyExc_UserWarning, int stacklevel = 1) {
+    if (PyErr_WarnEx(category, message.c_str(), stacklevel) < 0) throw py::error_already_set();
+}
+
+// ---------------------------------------------------------------- classes
+
+// Builds a plain Python class `name` with the given base(s) in module `m`, the
+// way a class statement would, and adds it to the module.
+inline py::object make_class(py::module_& m, const char* name, py::handle bases, const char* doc) {
+    py::tuple base_tuple = py::isinstance<py::tuple>(bases) ? py::reinterpret_borrow<py::tuple>(bases)
+                                                             : py::make_tuple(bases);
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = py::str(name);
+    ns["__doc__"] = py::str(doc);
+    auto type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type_type(py::str(name), base_tuple, ns);
+    m.attr(name) = cls;
+    return cls;
+}
+
+// Attaches `f` as method `name` of `cls`. `f` takes the instance first (as a
+// py::object); pass py::arg(...) extras for the remaining parameters only.
+template <typename Func, typename... Extra>
+py::cpp_function def_method(py::handle cls, const char* name, Func&& f, const char* doc, const Extra&... extra) {
+    py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(cls), py::doc(doc), extra...);
+    py::setattr(cls, name, fn);
+    return fn;
+}
+
+// Attaches `f` as the constructor of `cls`. pybind11 treats a function named
+// "__init__" as a constructor of a pybind11 class and would read pybind11
+// instance fields out of our plain Python object, so the function is named
+// "init" and only bound to the attribute __init__.
+template <typename Func, typename... Extra>
+py::cpp_function def_init(py::handle cls, Func&& f, const char* doc, const Extra&... extra) {
+    py::cpp_function fn(std::forward<Func>(f), py::name("init"), py::is_method(cls), py::doc(doc), extra...);
+    py::setattr(cls, "__init__", fn);
+    return fn;
+}
+
+// super(cls, self).__init__(*args, **kwargs)
+inline void super_init(py::handle cls, py::handle self, const py::args& args = py::args(),
+                       const py::kwargs& kwargs = py::kwargs()) {
+    static Lazy builtin_super{"builtins", "super"};
+    builtin_super()(cls, self).attr("__init__")(*args, **kwargs);
+}
+
+// ---------------------------------------------------------------- with blocks
+
+// Runs `body` inside `with manager:` and returns what it returns. __exit__ runs
+// on every way out and sees the pending exception's type, value and traceback
+// (None, None, None on success), so the manager behaves as under Python's with;
+// a true result from __exit__ suppresses the exception, as in Python, in which
+// case a default-constructed result is returned.
+template <typename Body>
+auto with_context(py::handle manager, Body&& body) -> decltype(body()) {
+    using Result = decltype(body());
+    py::object mgr = py::reinterpret_borrow<py::object>(manager);
+    py::object exit = py::type::of(mgr).attr("__exit__");
+    py::type::of(mgr).attr("__enter__")(mgr);
+    auto exit_with_error = [&](py::error_already_set& err) {
+        py::object suppress = exit(mgr, err.type(), err.value(), err.trace());
+        return PyObject_IsTrue(suppress.ptr()) == 1;
+    };
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            body();
+            exit(mgr, py::none(), py::none(), py::none());
+        } else {
+            Result result = body();
+            exit(mgr, py::none(), py::none(), py::none());
+            return result;
+        }
+    } catch (py::error_already_set& err) {
+        if (!exit_with_error(err)) throw;
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+        py::error_already_set err;
+        if (!exit_with_error(err)) throw err;
+    }
+    if constexpr (!std::is_void_v<Result>) return Result();
+}
+
+// ---------------------------------------------------------------- tf.function
+
+// One parameter of a compiled method: its name and, optionally, its default.
+struct Param {
+    const char* name;
+    py::object default_value = py::object();  // null: no default
+};
+
+// The C++ body of a compiled method receives every parameter, `self` first,
+// bound and with defaults applied, in declaration order.
+using MethodBody = std::function<py::object(const py::tuple& args)>;
+
+namespace detail {
+
+// The callable that tf.function wraps. tf.function inspects its target with
+// inspect.signature, which cannot read a pybind11 function, so this object
+// carries an inspect.Signature. It is exposed as a property of the type: an
+// entry in the instance __dict__ would be copied by TensorFlow onto its
+// per-instance bound wrapper, which would then report `self` and stop binding.
+struct CompiledBody {
+    std::string qualname;
+    py::object signature;
+    MethodBody body;
+
+    py::object call(const py::args& args, const py::kwargs& kwargs) const {
+        py::object bound = signature.attr("bind")(*args, **kwargs);
+        bound.attr("apply_defaults")();
+        return body(py::tuple(bound.attr("args")));
+    }
+};
+
+inline void register_compiled_body(py::module_& m) {
+    // One registration per extension module (module_local keeps the types of
+    // different modules apart); module initialisation runs under the GIL.
+    static bool registered = false;
+    if (registered) return;
+    // dynamic_attr: instances carry __name__ and __qualname__ in their __dict__
+    // (the type's own __name__ cannot be overridden by a property).
+    py::class_<CompiledBody>(m, "_CompiledBody", py::module_local(), py::dynamic_attr())
+        .def("__call__", &CompiledBody::call)
+        .def_property_readonly("__signature__", [](const CompiledBody& b) { return b.signature; })
+        .def("__repr__", [](const CompiledBody& b) { return "<compiled body " + b.qualname + ">"; });
+    registered = true;
+}
+
+// tf.function checks that a value given for a list entry of the input
+// signature is a list, while tf.data datasets yield tuples. This subclass of
+// TensorFlow's Function turns a tuple into a list where the signature holds a
+// list, then calls the ordinary Function. Per-instance bound functions are
+// made with type(original), so they keep this behaviour.
+inline py::object sequence_accepting_function_type(py::module_& m) {
+    static py::gil_safe_call_once_and_store<py::object> store;  // one type per extension module
+    return store
+        .call_once_and_store_result([&m]() -> py::object {
+            static Lazy function_type{"tensorflow.python.eager.polymorphic_function.polymorphic_function",
+                                      "Function"};
+            py::object base = function_type();
+            py::dict ns;
+            ns["__module__"] = m.attr("__name__");
+            ns["__qualname__"] = py::str("CompiledFunction");
+            ns["__doc__"] = base.attr("__doc__");
+            auto type_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+            py::object cls = type_type(py::str("CompiledFunction"), py::make_tuple(base), ns);
+            py::cpp_function call(
+                [base](py::object self, py::args args, py::kwargs kwargs) {
+                    py::object signature = self.attr("input_signature");
+                    py::list fixed(args);
+                    if (!signature.is_none()) {
+                        py::tuple entries(signature);
+                        for (std::size_t i = 0; i < fixed.size() && i < entries.size(); ++i) {
+                            if (py::isinstance<py::list>(entries[i]) && py::isinstance<py::tuple>(fixed[i]))
+                                fixed[i] = py::list(fixed[i]);
+                        }
+                    }
+                    return base.attr("__call__")(self, *fixed, **kwargs);
+                },
+                py::name("__call__"), py::is_method(cls));
+            py::setattr(cls, "__call__", call);
+            return cls;
+        })
+        .get_stored();
+}
+
+}  // namespace detail
+
+// Sets cls.<name> = tf.function(<body>, **tf_function_kwargs), where the body
+// is a C++ method with the given parameters (the first one is `self`, which
+// takes no entry of an input_signature) and docstring. autograph defaults to
+// False: there is no Python source to convert. With an input_signature, a
+// tuple passed where the signature holds a list is accepted (see above).
+// Returns the tf.function object.
+//
+//   kx::compile_method(m, cls, "train_step", {{"self"}, {"data"}}, kTrainStepDoc,
+//                      [](const py::tuple& a) { ... a[0] is self, a[1] is data ... },
+//                      kwargs /* e.g. input_signature */);
+inline py::object compile_method(py::module_& m, py::handle cls, const char* name, const std::vector<Param>& params,
+                                 const char* doc, MethodBody body, py::dict tf_function_kwargs = py::dict()) {
+    static Lazy inspect_parameter{"inspect", "Parameter"};
+    static Lazy inspect_signature{"inspect", "Signature"};
+    static Lazy tf_function{"tensorflow", "function"};
+    detail::register_compiled_body(m);
+
+    py::object kind = inspect_parameter().attr("POSITIONAL_OR_KEYWORD");
+    py::list parameters;
+    for (const Param& p : params) {
+        py::dict kw;
+        if (p.default_value) kw["default"] = p.default_value;
+        parameters.append(inspect_parameter()(py::str(p.name), kind, **kw));
+    }
+    std::string qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
+    detail::CompiledBody compiled;
+    compiled.qualname = qualname;
+    compiled.signature = inspect_signature()(parameters);
+    compiled.body = std::move(body);
+
+    if (!tf_function_kwargs.contains("autograph")) tf_function_kwargs["autograph"] = false;
+    py::object wrapper = py::cast(std::move(compiled));
+    wrapper.attr("__name__") = py::str(name);
+    wrapper.attr("__qualname__") = py::str(qualname);
+    wrapper.attr("__doc__") = py::str(doc);
+    py::object function = tf_function()(wrapper, **tf_function_kwargs);
+    if (tf_function_kwargs.contains("input_signature"))
+        function.attr("__class__") = detail::sequence_accepting_function_type(m);
+    py::setattr(cls, name, function);
+    return function;
+}
+
+}  // namespace kx

@@ -1,0 +1,1 @@
+"""orvane: the orvane.kestrix training core and its validation package."""

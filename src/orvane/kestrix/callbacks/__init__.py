@@ -1,0 +1,1 @@
+"""Training callbacks: the TensorBoard metrics logger."""

@@ -1,0 +1,1 @@
+"""Detection datasets: the dataset core, image helpers and the TFRecord and Darknet readers."""

@@ -1,0 +1,1 @@
+"""Losses: the loss base class and the segmentation loss."""

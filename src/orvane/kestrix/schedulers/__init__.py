@@ -1,0 +1,1 @@
+"""Learning-rate schedules."""

@@ -1,0 +1,1 @@
+"""The detection training driver (``DetectionTrainer``)."""

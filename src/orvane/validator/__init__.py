@@ -1,0 +1,1 @@
+"""orvane.validator: the validation package (TensorBoard writer, evaluator)."""
