@@ -109,10 +109,11 @@ private:
 
 // Prints one line through Python's print, so it interleaves with tqdm bars and
 // follows redirections of sys.stdout.
-inline void print(const std::string& text) {
+inline void print(py::handle text) {
     static Lazy builtin_print{"builtins", "print"};
-    builtin_print()(py::str(text));
+    builtin_print()(text);
 }
+inline void print(const std::string& text) { print(py::str(text)); }
 
 // Issues a warning through Python's warnings machinery (filters apply; a
 // filter that turns it into an error raises here).
@@ -245,12 +246,17 @@ inline void register_compiled_body(py::module_& m) {
     registered = true;
 }
 
-// tf.function checks that a value given for a list entry of the input
-// signature is a list, while tf.data datasets yield tuples. This subclass of
-// TensorFlow's Function turns a tuple into a list where the signature holds a
-// list, then calls the ordinary Function. Per-instance bound functions are
-// made with type(original), so they keep this behaviour.
-inline py::object sequence_accepting_function_type(py::module_& m) {
+// The type of every function made by compile_method: TensorFlow's Function
+// with two conversions of the arguments before the ordinary call.
+// - tf.function checks that a value given for a list entry of the input
+//   signature is a list, while tf.data datasets yield tuples: a tuple is
+//   turned into a list where the signature holds a list.
+// - Keras 3 passes its own variables (the optimizer's iteration counter, for
+//   one) to schedules; inside a compiled Keras step tf.function cannot take
+//   them as arguments, so they are read into tensors first.
+// Per-instance bound functions are made with type(original), so they keep
+// this behaviour.
+inline py::object compiled_function_type(py::module_& m) {
     static py::gil_safe_call_once_and_store<py::object> store;  // one type per extension module
     return store
         .call_once_and_store_result([&m]() -> py::object {
@@ -265,16 +271,26 @@ inline py::object sequence_accepting_function_type(py::module_& m) {
             py::object cls = type_type(py::str("CompiledFunction"), py::make_tuple(base), ns);
             py::cpp_function call(
                 [base](py::object self, py::args args, py::kwargs kwargs) {
+                    static Lazy keras_variable{"keras", "Variable"};
+                    static Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
+                    py::object variable_type = keras_variable();
+                    auto read = [&](py::handle value) -> py::object {
+                        if (py::isinstance(value, variable_type)) return convert_to_tensor()(value);
+                        return py::reinterpret_borrow<py::object>(value);
+                    };
                     py::object signature = self.attr("input_signature");
-                    py::list fixed(args);
-                    if (!signature.is_none()) {
-                        py::tuple entries(signature);
-                        for (std::size_t i = 0; i < fixed.size() && i < entries.size(); ++i) {
-                            if (py::isinstance<py::list>(entries[i]) && py::isinstance<py::tuple>(fixed[i]))
-                                fixed[i] = py::list(fixed[i]);
-                        }
+                    py::tuple entries = signature.is_none() ? py::tuple() : py::tuple(signature);
+                    py::list positional;
+                    for (std::size_t i = 0; i < args.size(); ++i) {
+                        py::object value = read(args[i]);
+                        if (i < entries.size() && py::isinstance<py::list>(entries[i]) &&
+                            py::isinstance<py::tuple>(value))
+                            value = py::list(value);
+                        positional.append(value);
                     }
-                    return base.attr("__call__")(self, *fixed, **kwargs);
+                    py::dict named;
+                    for (auto item : kwargs) named[item.first] = read(item.second);
+                    return base.attr("__call__")(self, *positional, **named);
                 },
                 py::name("__call__"), py::is_method(cls));
             py::setattr(cls, "__call__", call);
@@ -288,9 +304,9 @@ inline py::object sequence_accepting_function_type(py::module_& m) {
 // Sets cls.<name> = tf.function(<body>, **tf_function_kwargs), where the body
 // is a C++ method with the given parameters (the first one is `self`, which
 // takes no entry of an input_signature) and docstring. autograph defaults to
-// False: there is no Python source to convert. With an input_signature, a
-// tuple passed where the signature holds a list is accepted (see above).
-// Returns the tf.function object.
+// False: there is no Python source to convert. Tuples are accepted for list
+// entries of an input_signature, and Keras variables as arguments (see
+// compiled_function_type). Returns the tf.function object.
 //
 //   kx::compile_method(m, cls, "train_step", {{"self"}, {"data"}}, kTrainStepDoc,
 //                      [](const py::tuple& a) { ... a[0] is self, a[1] is data ... },
@@ -321,8 +337,7 @@ inline py::object compile_method(py::module_& m, py::handle cls, const char* nam
     wrapper.attr("__qualname__") = py::str(qualname);
     wrapper.attr("__doc__") = py::str(doc);
     py::object function = tf_function()(wrapper, **tf_function_kwargs);
-    if (tf_function_kwargs.contains("input_signature"))
-        function.attr("__class__") = detail::sequence_accepting_function_type(m);
+    function.attr("__class__") = detail::compiled_function_type(m);
     py::setattr(cls, name, function);
     return function;
 }

@@ -1,0 +1,178 @@
+// orvane.kestrix.callbacks.tensorboard: the training metrics logger.
+//
+// TensorBoard owns one time-stamped log folder and one tf.summary event-file
+// writer in it. update_metrics publishes one scalar point per configured name
+// (taken from the metrics, else from the losses, whichever holds a truthy
+// value), all at one step that advances per call; upload_image writes an image
+// summary. The trainer reads `time_stamp` (it names the run folder too) and
+// `writer` (the validation writer publishes through it).
+//
+// Not thread-safe: a logger is driven from the training thread only.
+#include <pybind11/pybind11.h>
+
+#include <pyglue/glue.hpp>
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kNoNamesMessage =
+    "Invalid value for ``metric_names`` parameter was provided. List can't be empty nor None:";
+constexpr const char* kNothingToRegister =
+    "There is not metrics to register. \nPlease define the metric names in the class constructor";
+
+constexpr const char* kClassDoc = R"doc(Training metrics logger writing TensorBoard event files.
+
+Each logger creates the folder ``<storage>/<time_stamp>`` and one event-file
+writer in it. ``update_metrics`` writes one scalar point for every name of
+``metric_names`` that holds a truthy value in the metrics (else in the losses)
+it is given, all at ``global_step``, which then advances by one.
+
+Attributes:
+    time_stamp: construction time, the text form of datetime.now() with
+        spaces replaced by "_" and colons by "-" (2024-03-05_14-07-09.123456).
+    storage: the log folder, os.path.join(<storage argument>, time_stamp).
+    metric_names: the caller's list of names to publish (the list itself,
+        not a copy), in publishing order.
+    global_step: step of the next update_metrics call; 0 at first.
+    writer: the tf.summary file writer of the log folder.
+)doc";
+
+constexpr const char* kInitDoc = R"doc(Creates the time-stamped log folder and its event-file writer.
+
+Args:
+    storage (str): root folder for logs; created with missing parents.
+    metric_names (list): metric and loss names to publish. Must be given
+        and not empty.
+
+Raises:
+    ValueError: metric_names is None or empty (before anything is created).
+    TypeError: storage is not exactly a str or metric_names not exactly a
+        list.
+)doc";
+
+constexpr const char* kUpdateDoc = R"doc(Publishes one scalar point per configured name and flushes.
+
+For each name of metric_names, in order: the value under that name in
+``metrics`` is written if it is truthy; otherwise the value under the same
+name in ``losses`` is written if that is truthy; otherwise nothing. A value
+of exactly zero counts as absent. All points share the step global_step,
+which then advances by one. When metric_names has been emptied, a warning is
+issued and nothing is written, flushed or counted.
+
+Args:
+    metrics (dict): metric values by name.
+    losses (dict): loss values by name, the fall-back for falsy metrics.
+
+Returns:
+    None.
+
+Raises:
+    TypeError: metrics or losses is not exactly a dict.
+    AttributeError: metrics (or losses, when consulted) is None.
+)doc";
+
+constexpr const char* kUploadDoc = R"doc(Writes one image summary (buffered; flushed by a later flush).
+
+Args:
+    caption (str): summary name shown in TensorBoard.
+    image (np.ndarray): one image, height x width x channels.
+    epoch (int): the step of the image.
+
+Returns:
+    None.
+)doc";
+
+constexpr const char* kRefreshDoc = R"doc(Flushes the event-file writer.
+
+Returns:
+    None.
+)doc";
+
+// ------------------------------------------------------------ TensorBoard
+
+// str(datetime.now()) with every `from` replaced by `to`.
+py::str now_text(const char* from, const char* to) {
+    static kx::Lazy datetime_type{"datetime", "datetime"};
+    return py::str(datetime_type().attr("now")()).attr("replace")(from, to);
+}
+
+py::object init(py::object self, py::object storage, py::object metric_names) {
+    static kx::Lazy path_join{"os.path", "join"};
+    static kx::Lazy path_exists{"os.path", "exists"};
+    static kx::Lazy makedirs{"os", "makedirs"};
+    static kx::Lazy create_file_writer{"tensorflow", "summary.create_file_writer"};
+    kx::check_str(storage, "storage");
+    kx::check_list(metric_names, "metric_names");
+    if (metric_names.is_none() || py::len(metric_names) == 0) kx::raise(PyExc_ValueError, kNoNamesMessage);
+
+    self.attr("time_stamp") = now_text(" ", "_").attr("replace")(":", "-");
+    self.attr("storage") = path_join()(storage, self.attr("time_stamp"));
+    if (!PyObject_IsTrue(path_exists()(self.attr("storage")).ptr()))
+        makedirs()(self.attr("storage"), py::arg("exist_ok") = true);
+    self.attr("metric_names") = metric_names;
+    self.attr("global_step") = py::int_(0);
+    self.attr("writer") = create_file_writer()(self.attr("storage"), py::arg("name") = now_text(" ", "-"));
+    kx::print(py::str("\n \t - Logging progress at: {} \n").format(self.attr("storage")).cast<std::string>());
+    return py::none();
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::object update_metrics(py::object self, py::object metrics, py::object losses) {
+    static kx::Lazy tf_scalar{"tensorflow", "summary.scalar"};
+    kx::check_dict(metrics, "metrics");
+    kx::check_dict(losses, "losses");
+    if (py::len(self.attr("metric_names")) == 0) {
+        kx::warn(kNothingToRegister);
+        return py::none();
+    }
+    py::object names = self.attr("metric_names");
+    for (py::handle key : names) {
+        py::object value = metrics.attr("get")(key);
+        if (!truthy(value)) value = losses.attr("get")(key);
+        if (!truthy(value)) continue;
+        kx::with_context(self.attr("writer").attr("as_default")(),
+                         [&] { tf_scalar()(key, value, py::arg("step") = self.attr("global_step")); });
+    }
+    self.attr("writer").attr("flush")();
+    py::object step = self.attr("global_step");
+    py::object next = py::reinterpret_steal<py::object>(PyNumber_Add(step.ptr(), py::int_(1).ptr()));
+    if (!next) throw py::error_already_set();
+    self.attr("global_step") = next;
+    return py::none();
+}
+
+py::object upload_image(py::object self, py::object caption, py::object image, py::object epoch) {
+    static kx::Lazy tf_image{"tensorflow", "summary.image"};
+    static kx::Lazy expand_dims{"tensorflow", "expand_dims"};
+    kx::check_str(caption, "caption");
+    kx::with_context(self.attr("writer").attr("as_default")(),
+                     [&] { tf_image()(caption, expand_dims()(image, 0), py::arg("step") = epoch); });
+    return py::none();
+}
+
+py::object refresh(py::object self) {
+    self.attr("writer").attr("flush")();
+    return py::none();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tensorboard, m) {
+    m.doc() = "Training metrics logger: time-stamped TensorBoard log folder, scalars and images.";
+    static kx::Lazy object_type{"builtins", "object"};
+    py::object cls = kx::make_class(m, "TensorBoard", object_type(), kClassDoc);
+    kx::def_init(cls, &init, kInitDoc, py::arg("storage"), py::arg("metric_names") = py::none());
+    kx::def_method(cls, "update_metrics", &update_metrics, kUpdateDoc, py::arg("metrics") = py::none(),
+                   py::arg("losses") = py::none());
+    kx::def_method(cls, "upload_image", &upload_image, kUploadDoc, py::arg("caption"), py::arg("image"),
+                   py::arg("epoch"));
+    kx::def_method(cls, "refresh", &refresh, kRefreshDoc);
+}

@@ -1,0 +1,203 @@
+"""Tests of the training metrics logger, read back through TensorFlow's event reader."""
+import collections
+import datetime
+import glob
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import tensorflow as tf
+
+from orvane.kestrix.callbacks import tensorboard as tb_module
+from orvane.kestrix.callbacks.tensorboard import TensorBoard
+
+STAMP = re.compile(r"^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(\.\d{6})?$")
+NAMES = ["total-loss", "mAP@0.5", "learning-rate"]
+
+
+def read_values(folder):
+    """(step, tag, plugin, summary value) of every summary value written in folder."""
+    found = []
+    for path in sorted(glob.glob(os.path.join(folder, "events.out.tfevents.*"))):
+        for raw in tf.data.TFRecordDataset(path):
+            event = tf.compat.v1.Event.FromString(raw.numpy())
+            for value in event.summary.value:
+                found.append((event.step, value.tag, value.metadata.plugin_data.plugin_name, value))
+    return found
+
+
+def read_scalars(folder):
+    """(step, tag, float) of every scalar point, in writing order."""
+    points = []
+    for step, tag, plugin, value in read_values(folder):
+        if value.HasField("tensor"):
+            number = float(tf.make_ndarray(value.tensor))
+        else:
+            number = value.simple_value
+        if plugin in ("scalars", ""):
+            points.append((step, tag, pytest.approx(number)))
+    return points
+
+
+@pytest.fixture
+def logger(tmp_path):
+    return TensorBoard(str(tmp_path / "logs"), list(NAMES))
+
+
+class TestModule:
+    def test_compiled_and_imports_in_fresh_interpreter(self):
+        assert tb_module.__file__.endswith(".so")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        code = "from orvane.kestrix.callbacks import tensorboard as m; print(m.__file__); print(m.TensorBoard.__mro__)"
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+        assert out.splitlines()[0] == tb_module.__file__
+        # A plain class: no base besides object.
+        assert out.splitlines()[1] == "(<class 'orvane.kestrix.callbacks.tensorboard.TensorBoard'>, <class 'object'>)"
+
+
+class TestConstruction:
+    def test_time_stamped_folder_under_missing_root(self, tmp_path, capsys):
+        root = tmp_path / "not" / "yet"
+        before = datetime.datetime.now()
+        names = ["total-loss"]
+        logger = TensorBoard(str(root), names)
+        after = datetime.datetime.now()
+
+        assert STAMP.match(logger.time_stamp), logger.time_stamp
+        parsed = datetime.datetime.strptime(logger.time_stamp.split(".")[0], "%Y-%m-%d_%H-%M-%S")
+        assert before.replace(microsecond=0) <= parsed <= after
+        assert logger.storage == os.path.join(str(root), logger.time_stamp)
+        assert os.listdir(root) == [logger.time_stamp]
+        assert os.path.isdir(logger.storage)
+        assert logger.metric_names is names
+        assert logger.global_step == 0
+        assert isinstance(logger.writer, tf.summary.SummaryWriter)
+        assert list(vars(logger)) == ["time_stamp", "storage", "metric_names", "global_step", "writer"]
+        assert capsys.readouterr().out == "\n \t - Logging progress at: {} \n\n".format(logger.storage)
+
+    @pytest.mark.parametrize("names", [None, []])
+    def test_missing_names_rejected_before_anything_exists(self, tmp_path, names):
+        root = tmp_path / "root"
+        message = "Invalid value for ``metric_names`` parameter was provided. List can't be empty nor None:"
+        with pytest.raises(ValueError) as info:
+            TensorBoard(str(root), names)
+        assert str(info.value) == message
+        assert not root.exists()
+        with pytest.raises(ValueError):
+            TensorBoard(str(root))
+        assert not root.exists()
+
+
+class TestArgumentTypes:
+    @pytest.mark.parametrize(
+        "kwargs, message",
+        [
+            (dict(storage=pathlib.Path("/tmp"), metric_names=["a"]),
+             "Argument 'storage' has incorrect type (expected str, got PosixPath)"),
+            (dict(storage="/tmp/x", metric_names=("a",)),
+             "Argument 'metric_names' has incorrect type (expected list, got tuple)"),
+        ],
+    )
+    def test_constructor_exact_types(self, tmp_path, kwargs, message):
+        with pytest.raises(TypeError) as info:
+            TensorBoard(**kwargs)
+        assert str(info.value) == message
+
+    def test_dict_subclasses_rejected_before_any_work(self, logger):
+        with pytest.raises(TypeError) as info:
+            logger.update_metrics(collections.OrderedDict({"total-loss": 1.0}), {})
+        assert str(info.value) == (
+            "Argument 'metrics' has incorrect type (expected dict, got collections.OrderedDict)")
+        with pytest.raises(TypeError) as info:
+            logger.update_metrics({}, losses=collections.defaultdict(float))
+        assert str(info.value) == (
+            "Argument 'losses' has incorrect type (expected dict, got collections.defaultdict)")
+        assert logger.global_step == 0
+        assert read_scalars(logger.storage) == []
+
+    def test_caption_must_be_str(self, logger):
+        with pytest.raises(TypeError, match=r"Argument 'caption' has incorrect type \(expected str, got bytes\)"):
+            logger.upload_image(b"img", np.zeros((4, 4, 3), np.uint8), 0)
+
+
+class TestUpdateMetrics:
+    def test_filter_fallback_and_steps(self, logger):
+        logger.update_metrics({"mAP@0.5": 0.5, "not-configured": 9.0}, {"total-loss": 2.0, "other": 1.0})
+        # A zero metric (plain or tensor) falls back to the loss of the same name.
+        logger.update_metrics({"total-loss": 0.0, "mAP@0.5": tf.constant(0.0)},
+                              {"total-loss": tf.constant(1.5), "mAP@0.5": 0.25})
+        # The per-step form of the trainer: empty metrics, losses with extras.
+        logger.update_metrics({}, {"total-loss": np.float32(1.0), "learning-rate": 1e-3,
+                                   "step-time (seconds)": 0.1})
+        assert logger.global_step == 3
+
+        points = read_scalars(logger.storage)
+        assert points == [
+            (0, "total-loss", 2.0), (0, "mAP@0.5", 0.5),
+            (1, "total-loss", 1.5), (1, "mAP@0.5", 0.25),
+            (2, "total-loss", 1.0), (2, "learning-rate", 1e-3),
+        ]
+
+    def test_truthy_metric_shadows_loss_and_zero_everywhere_writes_nothing(self, logger):
+        logger.update_metrics({"total-loss": 3.0}, {"total-loss": 7.0, "mAP@0.5": 0})
+        assert read_scalars(logger.storage) == [(0, "total-loss", 3.0)]
+
+    def test_names_follow_the_callers_list(self, tmp_path):
+        names = ["a"]
+        logger = TensorBoard(str(tmp_path), names)
+        names.append("b")
+        logger.update_metrics({"a": 1.0, "b": 2.0}, {})
+        assert read_scalars(logger.storage) == [(0, "a", 1.0), (0, "b", 2.0)]
+
+    def test_emptied_names_warn_and_do_not_count(self, tmp_path):
+        names = ["a"]
+        logger = TensorBoard(str(tmp_path), names)
+        names.clear()
+        with pytest.warns(UserWarning) as record:
+            assert logger.update_metrics({"a": 1.0}, {}) is None
+        assert str(record[0].message) == (
+            "There is not metrics to register. \nPlease define the metric names in the class constructor")
+        assert logger.global_step == 0
+        names.append("a")
+        logger.update_metrics({"a": 1.0}, {})
+        assert read_scalars(logger.storage) == [(0, "a", 1.0)]
+
+    def test_missing_dicts_fail_without_counting(self, logger):
+        with pytest.raises(AttributeError):
+            logger.update_metrics()
+        with pytest.raises(AttributeError):
+            logger.update_metrics({"total-loss": 1.0})  # falls through to losses=None at "mAP@0.5"
+        assert logger.global_step == 0
+
+    def test_error_inside_writer_context_exits_it(self, logger):
+        # A truthy non-scalar value fails inside `with writer.as_default()`.
+        with pytest.raises((ValueError, tf.errors.InvalidArgumentError)):
+            logger.update_metrics({"total-loss": [1.0, 2.0]}, {})
+        assert logger.global_step == 0
+        # The writer is no longer the default one: a bare write records nothing.
+        assert not bool(tf.summary.write("stray", 1.0, step=0))
+        logger.update_metrics({"total-loss": 4.0}, {})
+        assert read_scalars(logger.storage)[-1] == (0, "total-loss", 4.0)
+
+
+class TestImages:
+    def test_upload_image_writes_one_image_at_epoch(self, logger):
+        image = np.zeros((6, 8, 3), np.uint8)
+        image[2, 3] = (255, 0, 0)
+        assert logger.upload_image("sample", image, 5) is None
+        logger.refresh()
+
+        images = [(step, tag, v) for step, tag, plugin, v in read_values(logger.storage) if plugin == "images"]
+        assert len(images) == 1
+        step, tag, value = images[0]
+        assert (step, tag) == (5, "sample")
+        content = tf.make_ndarray(value.tensor)
+        assert list(content[:2]) == [b"8", b"6"]  # width, height
+        assert len(content) == 3  # one encoded image: batch of 1
+        decoded = tf.io.decode_png(content[2]).numpy()
+        np.testing.assert_array_equal(decoded, image)
+        assert logger.global_step == 0
