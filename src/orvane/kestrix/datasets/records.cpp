@@ -1,0 +1,600 @@
+// orvane.kestrix.datasets.records: record files of detection samples.
+//
+// Counting, reading and writing record files (the framing and CRCs live in
+// src/native/records) and the detection Example schema (encode/parse), plus
+// write_detection_shards, which turns in-memory samples into sharded record
+// files. Every function converts its arguments with the GIL held and releases
+// it only around the Python-free work (file I/O, CRCs, protobuf coding).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pyglue/glue.hpp"
+#include "records/example.hpp"
+#include "records/jpeg_info.hpp"
+#include "records/record_file.hpp"
+
+namespace py = pybind11;
+namespace rec = kx::records;
+
+namespace {
+
+constexpr const char* kModuleDoc = R"doc(Record files of detection samples.
+
+A record file is a sequence of framed records (little-endian uint64 length,
+masked CRC-32C of the length, payload, masked CRC-32C of the payload), each
+payload a serialized Example with the detection schema:
+
+    image       bytes       encoded JPEG
+    image_name  bytes       the image's name
+    width       int64       image width in pixels
+    height      int64       image height in pixels
+    objects     int64 list  one class index per object
+    bboxes      float list  4 per object: centre x, centre y, width, height, normalised 0..1
+)doc";
+
+constexpr const char* kCountRecordsDoc = R"doc(Counts the records in one or more record files.
+
+Every record's framing and both CRCs are checked, so a damaged file is found
+here rather than halfway through training. The GIL is released while reading.
+
+Args:
+    paths: a path (str, bytes or os.PathLike) or an iterable of paths.
+
+Returns:
+    int: the total number of records over all files.
+
+Raises:
+    ValueError: a file is truncated or corrupt; the message names the file, the
+        index of the bad record and its byte offset.
+    OSError: a file cannot be read (FileNotFoundError for a missing file),
+        naming the file.
+)doc";
+
+constexpr const char* kReadRecordsDoc = R"doc(Reads every record payload of one record file.
+
+Args:
+    path: the record file (str, bytes or os.PathLike).
+
+Returns:
+    list[bytes]: the payloads in file order.
+
+Raises:
+    ValueError: the file is truncated or corrupt (file, record index, offset named).
+    OSError: the file cannot be read.
+)doc";
+
+constexpr const char* kEncodeExampleDoc = R"doc(Serializes one detection sample as an Example.
+
+Args:
+    image: the encoded image (bytes, bytearray, memoryview or a 1-D uint8 array).
+    image_name: str (stored as UTF-8) or bytes.
+    width: image width in pixels (int).
+    height: image height in pixels (int).
+    objects: class indices, a sequence or array of N integers.
+    bboxes: N boxes of normalised centre x, centre y, width, height, as a flat
+        sequence of 4*N numbers or an [N, 4] array.
+
+Returns:
+    bytes: the serialized Example (readable by tf.train.Example.FromString and
+    tf.io.parse_single_example).
+
+Raises:
+    TypeError: an argument of the wrong kind (non-integer objects, a str image).
+    ValueError: bboxes not of shape [N, 4] / 4*N values for the N objects.
+)doc";
+
+constexpr const char* kParseExampleDoc = R"doc(Decodes one serialized detection Example.
+
+Map entries may come in any order, repeated numbers packed or not; unknown
+fields and other features are ignored. The GIL is released while decoding.
+
+Args:
+    serialized: bytes (np.bytes_ included), a 0-d object or bytes array (as
+        tf.numpy_function passes it), an eager string tensor, or any bytes-like
+        object.
+
+Returns:
+    dict: "image" (bytes), "image_name" (bytes), "width" (int), "height" (int),
+    "objects" (np.int64 array [N]) and "bboxes" (np.float32 array [4*N], flat).
+    Absent objects/bboxes give empty arrays.
+
+Raises:
+    ValueError: the buffer is not a valid Example, a required feature (image,
+        image_name, width, height) is missing or does not hold exactly one
+        value, or a feature holds the wrong value type.
+    TypeError: serialized is not bytes-like.
+)doc";
+
+constexpr const char* kWriteRecordsDoc = R"doc(Writes payloads as one record file.
+
+The records go to a hidden temporary file in the target's folder, which is
+flushed, synced and renamed over `path` at the end; on any failure the
+temporary file is removed and an existing `path` is left untouched.
+
+Args:
+    path: the record file to (over)write; its folder must exist.
+    records: an iterable of bytes-like payloads.
+
+Returns:
+    int: the number of records written.
+
+Raises:
+    TypeError: a record is not bytes-like (its index is named).
+    OSError: the file cannot be created or written.
+)doc";
+
+constexpr const char* kWriteShardsDoc = R"doc(Writes detection samples as sharded record files.
+
+Each sample is a dict with keys "image", "image_name" and optionally "labels"
+and "boxes", or a tuple (image, image_name, labels, boxes):
+
+    image       HxWx3 RGB (or HxW / HxWx1 gray) uint8 array, encoded to JPEG
+                (quality 95), or already-encoded JPEG bytes
+    image_name  str or bytes
+    labels      N non-negative integer class indices (integral floats accepted)
+    boxes       [N, 4] (or 4*N flat) normalised centre x, centre y, width, height
+
+Width and height are taken from the image (from the JPEG header for encoded
+bytes). Shard k of S is named "<prefix>-<k:05d>-of-<S:05d>.tfrecord". All
+shards are written to hidden temporary files and moved into place only after
+the last sample was written, so an invalid sample leaves no shard behind.
+Shards of earlier runs with other names in the folder are not removed.
+
+Args:
+    folder: output folder, created with missing parents.
+    samples: an iterable of samples (may be a generator).
+    shard_size: records per shard (>= 1), default 100.
+    prefix: file-name prefix (no path separators), default "shard".
+
+Returns:
+    list[str]: the written paths, in shard order.
+
+Raises:
+    ValueError: no samples, a bad shard_size or prefix, or an invalid sample
+        (the message names the sample's index and name).
+    TypeError: a sample of the wrong kind.
+    OSError: a file cannot be written.
+)doc";
+
+// ---------------------------------------------------------------- arguments
+
+bool is_path_like(py::handle value) {
+    return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || py::hasattr(value, "__fspath__");
+}
+
+// A filesystem path as the bytes the OS sees (os.fsencode: str, bytes, PathLike).
+std::string to_path(py::handle value, const char* name) {
+    static kx::Lazy fsencode{"os", "fsencode"};
+    if (!is_path_like(value))
+        kx::raise(PyExc_TypeError, std::string(name) + ": expected a path (str, bytes or os.PathLike), got " +
+                                       Py_TYPE(value.ptr())->tp_name);
+    return fsencode()(value).cast<std::string>();
+}
+
+std::vector<std::string> to_paths(py::handle value, const char* name) {
+    std::vector<std::string> paths;
+    if (is_path_like(value)) {
+        paths.push_back(to_path(value, name));
+        return paths;
+    }
+    if (!py::isinstance<py::iterable>(value))
+        kx::raise(PyExc_TypeError, std::string(name) + ": expected a path or an iterable of paths, got " +
+                                       Py_TYPE(value.ptr())->tp_name);
+    for (py::handle item : py::reinterpret_borrow<py::iterable>(value)) paths.push_back(to_path(item, name));
+    return paths;
+}
+
+// The bytes of a bytes-like argument. Immutable bytes are viewed in place
+// (`keep` holds the object); mutable buffers are copied into `storage` so
+// that the content cannot change while the GIL is released.
+std::string_view to_bytes_view(py::handle value, const std::string& name, py::object& keep, std::string& storage) {
+    if (PyBytes_Check(value.ptr())) {
+        keep = py::reinterpret_borrow<py::object>(value);
+        return {PyBytes_AS_STRING(value.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(value.ptr()))};
+    }
+    if (py::isinstance<py::array>(value)) {
+        auto arr = py::reinterpret_borrow<py::array>(value);
+        if (arr.ndim() == 0) return to_bytes_view(arr.attr("item")(), name, keep, storage);  // np.bytes_ in a 0-d array
+        if (arr.ndim() != 1 || arr.itemsize() != 1)
+            kx::raise(PyExc_TypeError, name + ": expected bytes or a 1-D uint8 array, got an array of shape " +
+                                           py::str(arr.attr("shape")).cast<std::string>() + " and dtype " +
+                                           py::str(arr.dtype()).cast<std::string>());
+    }
+    if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr()))
+        kx::raise(PyExc_TypeError, name + ": expected a bytes-like object, got " + Py_TYPE(value.ptr())->tp_name);
+    Py_buffer view;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_CONTIG_RO) != 0) {
+        PyErr_Clear();
+        kx::raise(PyExc_TypeError, name + ": expected a contiguous bytes-like object, got " +
+                                       Py_TYPE(value.ptr())->tp_name);
+    }
+    storage.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return storage;
+}
+
+// The serialized record handed to parse_example in any of the forms the
+// pipelines produce.
+py::object unwrap_serialized(py::handle value) {
+    py::object current = py::reinterpret_borrow<py::object>(value);
+    for (int depth = 0; depth < 4; ++depth) {
+        if (PyBytes_Check(current.ptr())) return current;
+        if (py::isinstance<py::array>(current)) {
+            auto arr = py::reinterpret_borrow<py::array>(current);
+            if (arr.ndim() != 0) return current;  // handled (or rejected) as a buffer
+            current = arr.attr("item")();
+            continue;
+        }
+        if (py::hasattr(current, "numpy")) {
+            current = current.attr("numpy")();  // eager tensor
+            continue;
+        }
+        return current;
+    }
+    return current;
+}
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+std::string shape_of(const py::array& arr) { return py::str(arr.attr("shape")).cast<std::string>(); }
+
+// Integers (any integer dtype, or integral floats when allow_integral_floats)
+// as a flat int64 array.
+py::array_t<std::int64_t> to_int64_vector(py::handle value, const std::string& name, bool allow_integral_floats) {
+    static kx::Lazy np_asarray{"numpy", "asarray"};
+    py::array arr = np_asarray()(value);
+    if (arr.size() == 0) return py::array_t<std::int64_t>(0);
+    if (arr.ndim() != 1)
+        kx::raise(PyExc_ValueError, name + " must be a 1-D sequence of integers, got shape " + shape_of(arr));
+    const char kind = arr.dtype().kind();
+    if (kind == 'f' && allow_integral_floats) {
+        py::array_t<double, py::array::c_style | py::array::forcecast> f(arr);
+        for (py::ssize_t i = 0; i < f.size(); ++i) {
+            const double v = f.data()[i];
+            if (!(v == static_cast<double>(static_cast<std::int64_t>(v))))
+                kx::raise(PyExc_ValueError, name + " must hold integer class indices, got " + std::to_string(v));
+        }
+        return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(f);
+    }
+    if (kind != 'i' && kind != 'u')
+        kx::raise(PyExc_TypeError, name + " must hold integers, got dtype " + py::str(arr.dtype()).cast<std::string>());
+    return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(arr);
+}
+
+// Boxes as a flat float32 array of 4*rows values, from [rows, 4] or flat input.
+py::array_t<float> to_box_vector(py::handle value, const std::string& name, std::size_t rows) {
+    static kx::Lazy np_asarray{"numpy", "asarray"};
+    py::array arr = np_asarray()(value);
+    const bool empty_ok = rows == 0 && arr.size() == 0;
+    const bool matrix_ok = arr.ndim() == 2 && arr.shape(1) == 4 && static_cast<std::size_t>(arr.shape(0)) == rows;
+    const bool flat_ok = arr.ndim() == 1 && static_cast<std::size_t>(arr.shape(0)) == 4 * rows;
+    if (!(empty_ok || matrix_ok || flat_ok))
+        kx::raise(PyExc_ValueError, name + " must be [N, 4] (or 4*N values) for the N = " + std::to_string(rows) +
+                                        " objects, got shape " + shape_of(arr));
+    const char kind = arr.dtype().kind();
+    if (arr.size() > 0 && kind != 'f' && kind != 'i' && kind != 'u')
+        kx::raise(PyExc_TypeError, name + " must hold numbers, got dtype " + py::str(arr.dtype()).cast<std::string>());
+    py::array_t<float> out(static_cast<py::ssize_t>(4 * rows));
+    if (rows > 0) {
+        py::array_t<float, py::array::c_style | py::array::forcecast> values(arr);
+        std::copy(values.data(), values.data() + values.size(), out.mutable_data());
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- functions
+
+py::int_ count_records(py::handle paths) {
+    std::vector<std::string> files = to_paths(paths, "paths");
+    std::uint64_t total = 0;
+    {
+        py::gil_scoped_release release;
+        for (const std::string& file : files) total += rec::count_records(file);
+    }
+    return py::int_(total);
+}
+
+py::list read_records(py::handle path) {
+    const std::string file = to_path(path, "path");
+    std::vector<std::string> payloads;
+    {
+        py::gil_scoped_release release;
+        rec::RecordReader reader(file);
+        std::string payload;
+        while (reader.next(&payload)) payloads.push_back(std::move(payload));
+    }
+    py::list out;
+    for (const std::string& p : payloads) out.append(py::bytes(p));
+    return out;
+}
+
+struct EncodeInputs {
+    py::object image_keep;
+    std::string image_storage;
+    std::string_view image;
+    std::string name;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    py::array_t<std::int64_t> objects;
+    py::array_t<float> bboxes;
+};
+
+std::string name_bytes(py::handle value, const std::string& what) {
+    if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
+    if (PyBytes_Check(value.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(value));
+    kx::raise(PyExc_TypeError, what + " must be str or bytes, got " + type_name(value));
+}
+
+std::int64_t to_int64(py::handle value, const std::string& what) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        kx::raise(PyExc_TypeError, what + " must be an integer, got " + type_name(value));
+    }
+    py::object owned = py::reinterpret_steal<py::object>(index);
+    return owned.cast<std::int64_t>();
+}
+
+std::string encode(const EncodeInputs& in) {
+    const std::int64_t* objects = in.objects.data();
+    const float* bboxes = in.bboxes.data();
+    const auto num_objects = static_cast<std::size_t>(in.objects.size());
+    const auto num_values = static_cast<std::size_t>(in.bboxes.size());
+    py::gil_scoped_release release;
+    return rec::encode_detection_example(in.image, in.name, in.width, in.height, objects, num_objects, bboxes,
+                                         num_values);
+}
+
+py::bytes encode_example(py::handle image, py::handle image_name, py::handle width, py::handle height,
+                         py::handle objects, py::handle bboxes) {
+    EncodeInputs in;
+    in.image = to_bytes_view(image, "image", in.image_keep, in.image_storage);
+    in.name = name_bytes(image_name, "image_name");
+    in.width = to_int64(width, "width");
+    in.height = to_int64(height, "height");
+    in.objects = to_int64_vector(objects, "objects", false);
+    in.bboxes = to_box_vector(bboxes, "bboxes", static_cast<std::size_t>(in.objects.size()));
+    return py::bytes(encode(in));
+}
+
+py::dict parse_example(py::handle serialized) {
+    py::object value = unwrap_serialized(serialized);
+    py::object keep;
+    std::string storage;
+    std::string_view data = to_bytes_view(value, "serialized", keep, storage);
+    rec::DetectionExample decoded;
+    {
+        py::gil_scoped_release release;
+        decoded = rec::decode_detection_example(data);
+    }
+    py::array_t<std::int64_t> objects(static_cast<py::ssize_t>(decoded.objects.size()));
+    std::copy(decoded.objects.begin(), decoded.objects.end(), objects.mutable_data());
+    py::array_t<float> bboxes(static_cast<py::ssize_t>(decoded.bboxes.size()));
+    std::copy(decoded.bboxes.begin(), decoded.bboxes.end(), bboxes.mutable_data());
+    py::dict out;
+    out["image"] = py::bytes(decoded.image.data(), decoded.image.size());
+    out["image_name"] = py::bytes(decoded.image_name.data(), decoded.image_name.size());
+    out["width"] = py::int_(decoded.width);
+    out["height"] = py::int_(decoded.height);
+    out["objects"] = objects;
+    out["bboxes"] = bboxes;
+    return out;
+}
+
+void write_payload(rec::RecordFileWriter& writer, std::string_view payload) {
+    py::gil_scoped_release release;
+    writer.write(payload);
+}
+
+void commit(rec::RecordFileWriter& writer, const std::string& target) {
+    py::gil_scoped_release release;
+    writer.commit_as(target);
+}
+
+py::int_ write_records(py::handle path, py::handle records) {
+    const std::string file = to_path(path, "path");
+    if (!py::isinstance<py::iterable>(records))
+        kx::raise(PyExc_TypeError, "records: expected an iterable of bytes, got " + type_name(records));
+    rec::RecordFileWriter writer(file);
+    std::size_t index = 0;
+    for (py::handle item : py::reinterpret_borrow<py::iterable>(records)) {
+        py::object keep;
+        std::string storage;
+        std::string_view payload = to_bytes_view(item, "records[" + std::to_string(index) + "]", keep, storage);
+        write_payload(writer, payload);
+        ++index;
+    }
+    commit(writer, file);
+    return py::int_(index);
+}
+
+// ---------------------------------------------------------------- shards
+
+std::string describe_sample(std::size_t index, py::handle name) {
+    std::string text = "sample " + std::to_string(index);
+    if (name && !name.is_none()) text += " (" + py::repr(name).cast<std::string>() + ")";
+    return text;
+}
+
+// JPEG bytes and size of a sample image: encoded bytes are taken as they are,
+// arrays are encoded at quality 95.
+struct EncodedImage {
+    py::object keep;
+    std::string storage;
+    std::string_view jpeg;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+};
+
+void encode_image(py::handle image, const std::string& who, EncodedImage& out) {
+    static kx::Lazy np_asarray{"numpy", "asarray"};
+    static kx::Lazy np_ascontiguous{"numpy", "ascontiguousarray"};
+    static kx::Lazy cv2_imencode{"cv2", "imencode"};
+    static kx::Lazy cv2_quality{"cv2", "IMWRITE_JPEG_QUALITY"};
+    if (PyBytes_Check(image.ptr()) || PyByteArray_Check(image.ptr()) || PyMemoryView_Check(image.ptr())) {
+        out.jpeg = to_bytes_view(image, who + ": image", out.keep, out.storage);
+        const auto info = rec::read_jpeg_info(out.jpeg);
+        if (!info || info->width <= 0 || info->height <= 0)
+            kx::raise(PyExc_ValueError, who + ": image bytes are not a JPEG stream with a readable frame size");
+        out.width = info->width;
+        out.height = info->height;
+        return;
+    }
+    py::array arr = np_asarray()(image);
+    if (arr.dtype().kind() != 'u' || arr.itemsize() != 1)
+        kx::raise(PyExc_ValueError, who + ": image must be a uint8 array or JPEG bytes, got dtype " +
+                                        py::str(arr.dtype()).cast<std::string>());
+    const bool gray = arr.ndim() == 2 || (arr.ndim() == 3 && arr.shape(2) == 1);
+    const bool rgb = arr.ndim() == 3 && arr.shape(2) == 3;
+    if (!(gray || rgb) || arr.shape(0) == 0 || arr.shape(1) == 0)
+        kx::raise(PyExc_ValueError, who + ": image must be HxWx3 (RGB) or HxW (gray), got shape " + shape_of(arr));
+    out.height = arr.shape(0);
+    out.width = arr.shape(1);
+    py::object pixels = arr;
+    if (rgb) {  // OpenCV expects BGR
+        py::tuple reverse = py::make_tuple(py::ellipsis(), py::slice(py::none(), py::none(), py::int_(-1)));
+        pixels = arr[reverse];
+    } else if (arr.ndim() == 3) {
+        pixels = arr.attr("reshape")(arr.shape(0), arr.shape(1));
+    }
+    pixels = np_ascontiguous()(pixels);
+    py::list params;
+    params.append(cv2_quality());
+    params.append(95);
+    py::tuple result = cv2_imencode()(".jpg", pixels, params);
+    if (!result[0].cast<bool>()) kx::raise(PyExc_ValueError, who + ": OpenCV could not encode the image as JPEG");
+    out.keep = result[1].attr("tobytes")();
+    out.jpeg = std::string_view(PyBytes_AS_STRING(out.keep.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(out.keep.ptr())));
+}
+
+std::string encode_sample(py::handle sample, std::size_t index) {
+    py::object image, name, labels, boxes;
+    if (py::isinstance<py::dict>(sample)) {
+        auto d = py::reinterpret_borrow<py::dict>(sample);
+        name = d.contains("image_name") ? py::object(d["image_name"]) : py::object();
+        const std::string who = describe_sample(index, name);
+        if (!d.contains("image") || !d.contains("image_name"))
+            kx::raise(PyExc_ValueError, who + ": a sample dict needs the keys 'image' and 'image_name'");
+        image = d["image"];
+        labels = d.contains("labels") ? py::object(d["labels"]) : py::object(py::list());
+        boxes = d.contains("boxes") ? py::object(d["boxes"]) : py::object(py::list());
+    } else if (py::isinstance<py::tuple>(sample) || py::isinstance<py::list>(sample)) {
+        auto seq = py::reinterpret_borrow<py::sequence>(sample);
+        if (seq.size() != 4)
+            kx::raise(PyExc_ValueError, describe_sample(index, py::handle()) +
+                                            ": a sample tuple must be (image, image_name, labels, boxes), got " +
+                                            std::to_string(seq.size()) + " items");
+        image = seq[0];
+        name = seq[1];
+        labels = seq[2];
+        boxes = seq[3];
+    } else {
+        kx::raise(PyExc_TypeError, describe_sample(index, py::handle()) +
+                                       ": expected a dict or an (image, image_name, labels, boxes) tuple, got " +
+                                       type_name(sample));
+    }
+    const std::string who = describe_sample(index, name);
+    EncodeInputs in;
+    in.name = name_bytes(name, who + ": image_name");
+    in.objects = to_int64_vector(labels, who + ": labels", true);
+    for (py::ssize_t i = 0; i < in.objects.size(); ++i)
+        if (in.objects.data()[i] < 0)
+            kx::raise(PyExc_ValueError, who + ": labels must be non-negative class indices, got " +
+                                            std::to_string(in.objects.data()[i]));
+    in.bboxes = to_box_vector(boxes, who + ": boxes", static_cast<std::size_t>(in.objects.size()));
+    for (py::ssize_t i = 0; i < in.bboxes.size(); ++i)
+        if (!std::isfinite(in.bboxes.data()[i]))
+            kx::raise(PyExc_ValueError, who + ": boxes must be finite, got " + std::to_string(in.bboxes.data()[i]));
+    EncodedImage encoded;
+    encode_image(image, who, encoded);
+    in.image = encoded.jpeg;
+    in.width = encoded.width;
+    in.height = encoded.height;
+    return encode(in);
+}
+
+py::list write_detection_shards(py::handle folder, py::handle samples, py::handle shard_size, py::handle prefix) {
+    static kx::Lazy makedirs{"os", "makedirs"};
+    static kx::Lazy fsdecode{"os", "fsdecode"};
+    const std::string dir = to_path(folder, "folder");
+    const std::int64_t per_shard = to_int64(shard_size, "shard_size");
+    if (per_shard < 1) kx::raise(PyExc_ValueError, "shard_size must be at least 1, got " + std::to_string(per_shard));
+    if (!PyUnicode_Check(prefix.ptr()))
+        kx::raise(PyExc_TypeError, "prefix must be a str, got " + type_name(prefix));
+    const std::string stem = prefix.cast<std::string>();
+    if (stem.empty() || stem.find('/') != std::string::npos || stem.find('\\') != std::string::npos)
+        kx::raise(PyExc_ValueError, "prefix must be a non-empty file-name prefix without path separators, got '" +
+                                        stem + "'");
+    if (!py::isinstance<py::iterable>(samples))
+        kx::raise(PyExc_TypeError, "samples: expected an iterable of samples, got " + type_name(samples));
+    makedirs()(py::bytes(dir), py::arg("exist_ok") = true);
+
+    const std::string base = (dir.empty() || dir.back() == '/' ? dir : dir + "/") + stem;
+    // Uncommitted shards remove their temporary files when this vector goes
+    // away, so any failure below leaves the folder as it was.
+    std::vector<std::unique_ptr<rec::RecordFileWriter>> shards;
+    std::size_t index = 0;
+    for (py::handle sample : py::reinterpret_borrow<py::iterable>(samples)) {
+        if (index % static_cast<std::size_t>(per_shard) == 0)
+            shards.push_back(std::make_unique<rec::RecordFileWriter>(base + ".tfrecord"));
+        const std::string record = encode_sample(sample, index);
+        write_payload(*shards.back(), record);
+        ++index;
+    }
+    if (index == 0) kx::raise(PyExc_ValueError, "samples is empty: there is nothing to write");
+
+    char suffix[64];
+    std::vector<std::string> targets;
+    for (std::size_t k = 0; k < shards.size(); ++k) {
+        std::snprintf(suffix, sizeof suffix, "-%05zu-of-%05zu.tfrecord", k, shards.size());
+        targets.push_back(base + suffix);
+    }
+    py::list written;
+    for (std::size_t k = 0; k < shards.size(); ++k) {
+        commit(*shards[k], targets[k]);
+        written.append(fsdecode()(py::bytes(targets[k])));
+    }
+    return written;
+}
+
+void translate_native_errors(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const rec::FileError& e) {
+        // OSError(errno, message, filename) picks the matching subclass
+        // (FileNotFoundError, PermissionError, IsADirectoryError, ...).
+        py::object filename = py::module_::import("os").attr("fsdecode")(py::bytes(e.path()));
+        py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+            e.errno_value(), e.action() + ": " + std::strerror(e.errno_value()), filename);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    } catch (const rec::RecordError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const rec::ExampleError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
+    m.doc() = kModuleDoc;
+    py::register_local_exception_translator(translate_native_errors);
+    m.def("count_records", &count_records, kCountRecordsDoc, py::arg("paths"));
+    m.def("read_records", &read_records, kReadRecordsDoc, py::arg("path"));
+    m.def("encode_example", &encode_example, kEncodeExampleDoc, py::arg("image"), py::arg("image_name"),
+          py::arg("width"), py::arg("height"), py::arg("objects") = py::tuple(), py::arg("bboxes") = py::tuple());
+    m.def("parse_example", &parse_example, kParseExampleDoc, py::arg("serialized"));
+    m.def("write_records", &write_records, kWriteRecordsDoc, py::arg("path"), py::arg("records"));
+    m.def("write_detection_shards", &write_detection_shards, kWriteShardsDoc, py::arg("folder"), py::arg("samples"),
+          py::arg("shard_size") = 100, py::arg("prefix") = "shard");
+}
