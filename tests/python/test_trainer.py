@@ -161,12 +161,14 @@ class TestTrainStep:
             assert float(trainer.train_step((images, boxes))["input-peak"]) == expected
 
     def test_float_images_are_rejected(self, trainer):
-        # Tensors, as pipelines deliver them. (TensorFlow casts NumPy arrays to the signature's
-        # dtype before binding, so a float NumPy batch is not rejected but wrapped to uint8.)
+        # As tensors (what pipelines deliver) and as NumPy arrays, which must not be cast to
+        # the signature's uint8 (300.7 would wrap around to 44).
         images, boxes = make_train_data(2)
         before = [v.numpy() for v in trainer.model.trainable_variables]
         with pytest.raises(TypeError, match="Can not cast"):
             trainer.train_step((tf.constant(images, tf.float32), tf.constant(boxes)))
+        with pytest.raises(TypeError, match="Can not cast"):
+            trainer.train_step([images.astype(np.float32) + 0.7, boxes])
         for old, var in zip(before, trainer.model.trainable_variables):
             np.testing.assert_array_equal(old, var.numpy())
 

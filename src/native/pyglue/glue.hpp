@@ -254,6 +254,10 @@ inline void register_compiled_body(py::module_& m) {
 // - Keras 3 passes its own variables (the optimizer's iteration counter, for
 //   one) to schedules; inside a compiled Keras step tf.function cannot take
 //   them as arguments, so they are read into tensors first.
+// - NumPy arrays (also as members of a list or tuple argument) become tensors
+//   of their own dtype first: given to an input signature as they are, they
+//   would be cast to the signature's dtype, so a float image batch would wrap
+//   around into uint8 instead of being rejected.
 // Per-instance bound functions are made with type(original), so they keep
 // this behaviour.
 inline py::object compiled_function_type(py::module_& m) {
@@ -272,10 +276,13 @@ inline py::object compiled_function_type(py::module_& m) {
             py::cpp_function call(
                 [base](py::object self, py::args args, py::kwargs kwargs) {
                     static Lazy keras_variable{"keras", "Variable"};
+                    static Lazy ndarray{"numpy", "ndarray"};
                     static Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
                     py::object variable_type = keras_variable();
+                    py::object array_type = ndarray();
                     auto read = [&](py::handle value) -> py::object {
-                        if (py::isinstance(value, variable_type)) return convert_to_tensor()(value);
+                        if (py::isinstance(value, variable_type) || py::isinstance(value, array_type))
+                            return convert_to_tensor()(value);
                         return py::reinterpret_borrow<py::object>(value);
                     };
                     py::object signature = self.attr("input_signature");
@@ -283,9 +290,13 @@ inline py::object compiled_function_type(py::module_& m) {
                     py::list positional;
                     for (std::size_t i = 0; i < args.size(); ++i) {
                         py::object value = read(args[i]);
-                        if (i < entries.size() && py::isinstance<py::list>(entries[i]) &&
-                            py::isinstance<py::tuple>(value))
-                            value = py::list(value);
+                        bool wants_list = i < entries.size() && py::isinstance<py::list>(entries[i]);
+                        if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+                            py::list members;
+                            for (py::handle member : value) members.append(read(member));
+                            value = (wants_list || py::isinstance<py::list>(value)) ? py::object(members)
+                                                                                    : py::object(py::tuple(members));
+                        }
                         positional.append(value);
                     }
                     py::dict named;
