@@ -1,0 +1,431 @@
+// orvane.kestrix.datasets.core: BaseDetectionDataset, the base class of the
+// detection dataset readers (TFRecord, Darknet).
+//
+// The base owns the construction order (descriptor -> content check -> storage
+// lists) and the tf.data pipelines that turn storage into batches. A reader
+// supplies four hooks: validate_info_file_content, load_storage,
+// build_and_load_base_iterator (storage -> dataset of raw elements) and
+// load_instance (one raw element -> one sample, on concrete values).
+//
+// Thread-safety: construction and the iterator builders run on the caller's
+// thread. The pipelines call load_instance from TensorFlow's worker threads
+// through tf.numpy_function, which takes the GIL; several batches load at
+// once, so load_instance must not write to the dataset object.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyglue/glue.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kClassDoc = R"doc(Base class of the detection datasets.
+
+A subclass provides the hooks ``validate_info_file_content``, ``load_storage``,
+``build_and_load_base_iterator`` and ``load_instance``; the base reads the
+dataset descriptor, drives the hooks in order on construction and builds the
+batched training and validation pipelines on them.
+
+Training elements are ``(images, boxes)``: uint8 ``[B, H, W, 3]`` with
+``(H, W) = shape[:2]`` and float32 ``[B, N, 5]`` rows ``x1, y1, x2, y2, class``
+in pixels, padded with zero rows to the largest box count of the batch.
+Validation elements are ``(images, boxes, names)``: images at their stored
+size, boxes normalised to 0..1 and the image names as strings.
+)doc";
+
+constexpr const char* kInitDoc = R"doc(Sets the dataset up.
+
+Stores ``shape``, ``letter_box``, ``class_offset`` (1 when ``add_bkg_class`` is
+true, else 0) and ``aug_cfg``, creates empty ``train_storage`` and
+``val_storage`` lists, then calls ``validate_info_file(info_file)``,
+``validate_info_file_content(descriptor)`` and ``load_storage()`` in that order.
+
+Args:
+    info_file: path of the dataset descriptor YAML file (None when a subclass
+        supplies the descriptor through ``validate_info_file``).
+    shape: output shape ``[height, width, ...]`` of training images.
+    letter_box: letter-box training images (True) or resize them (False).
+    add_bkg_class: reserve class number 0 for a background class.
+    aug_cfg: augmentation settings; stored for subclasses, not applied here.
+)doc";
+
+constexpr const char* kValidateInfoFileDoc = R"doc(Reads the dataset descriptor YAML file.
+
+Args:
+    info_file: path of the descriptor file.
+
+Returns:
+    The descriptor as a dictionary.
+
+Raises:
+    ValueError: "[ERROR]: ..." naming the file when it is not given, does not
+        exist, cannot be read or parsed, or does not hold a mapping.
+)doc";
+
+constexpr const char* kValidateContentDoc = R"doc(Checks the descriptor and sets the class list, counts and storage paths.
+
+Must be overridden by a subclass.
+
+Args:
+    info_dataset: the descriptor dictionary returned by ``validate_info_file``.
+)doc";
+
+constexpr const char* kLoadStorageDoc = R"doc(Expands the storage paths into the lists ``train_storage`` and ``val_storage``.
+
+Must be overridden by a subclass.
+)doc";
+
+constexpr const char* kBaseIteratorDoc = R"doc(Opens a dataset of raw elements over a storage list.
+
+Must be overridden by a subclass.
+
+Args:
+    storage: ``train_storage`` or ``val_storage``.
+    shuffle: shuffle the elements.
+
+Returns:
+    A ``tf.data.Dataset`` whose elements ``load_instance`` accepts.
+)doc";
+
+constexpr const char* kLoadInstanceDoc = R"doc(Turns one raw element into one sample, on concrete values.
+
+Must be overridden by a subclass.
+
+Args:
+    data: one element of ``build_and_load_base_iterator``.
+    training: training sample (image, boxes) when true, validation sample
+        (image, boxes, name) when false.
+
+Returns:
+    The sample tuple.
+)doc";
+
+constexpr const char* kTrainIteratorDoc = R"doc(Builds the shuffled, batched and prefetched training pipeline.
+
+Each element of ``build_and_load_base_iterator(train_storage, shuffle=True)``
+goes through ``load_instance(element, training=True)`` on concrete values
+(through ``tf.numpy_function``, one call per batch, batches loaded in
+parallel); images are stacked and boxes padded with zero rows to the largest
+box count of the batch. The last batch may be smaller. A sample whose image is
+not uint8 ``shape[:2] + [3]`` or whose boxes are not ``[N, 5]`` stops the
+pipeline with an error naming its position in the batch.
+
+Args:
+    batch_size: images per batch (a positive integer).
+    prefetch: number of batches kept ready; None lets TensorFlow tune it.
+
+Returns:
+    A ``tf.data.Dataset`` of ``(images uint8 [B, H, W, 3], boxes float32 [B, N, 5])``.
+
+Raises:
+    ValueError: for a batch size below 1 or a ``shape`` without height and width.
+)doc";
+
+constexpr const char* kValIteratorDoc = R"doc(Builds the validation pipeline (in storage order, not shuffled).
+
+Each element goes through ``load_instance(element, training=False)``. Images
+keep their stored size, so all images of one batch must share a size: with a
+batch size above 1, images of different sizes in one batch stop the pipeline
+with an error that says so (``tf.errors.InvalidArgumentError`` when iterated).
+Boxes are padded with zero rows to the largest box count of the batch.
+
+Args:
+    batch_size: images per batch (a positive integer; 1 by default).
+
+Returns:
+    A ``tf.data.Dataset`` of ``(images uint8 [B, h, w, 3], boxes float32 [B, N, 5], names string [B])``.
+
+Raises:
+    ValueError: for a batch size below 1.
+)doc";
+
+[[noreturn]] void not_overridden(py::handle self, const char* hook) {
+    std::string cls = py::str(py::type::of(self).attr("__qualname__"));
+    kx::raise(PyExc_NotImplementedError,
+              cls + " must override BaseDetectionDataset." + hook + "(); the base class has no implementation");
+}
+
+// A batch size or shape entry given as any integral Python value.
+long to_long(py::handle value) {
+    auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
+    long result = PyLong_AsLong(index.ptr());
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+long positive_batch_size(py::handle value) {
+    if (!PyIndex_Check(value.ptr())) kx::raise_type_error("batch_size", "int", value);
+    long batch = to_long(value);
+    if (batch < 1) kx::raise(PyExc_ValueError, "[ERROR]: batch_size must be at least 1, got " + std::to_string(batch));
+    return batch;
+}
+
+// (height, width) of training images, from self.shape.
+std::pair<long, long> output_size(py::handle self) {
+    py::object shape = self.attr("shape");
+    bool ok = !shape.is_none() && PySequence_Check(shape.ptr()) && py::len(shape) >= 2;
+    if (ok) ok = PyIndex_Check(py::object(shape[py::int_(0)]).ptr()) && PyIndex_Check(py::object(shape[py::int_(1)]).ptr());
+    if (!ok) {
+        std::string got = py::repr(shape);
+        kx::raise(PyExc_ValueError, "[ERROR]: shape must list the output height and width, got " + got);
+    }
+    long height = to_long(shape[py::int_(0)]);
+    long width = to_long(shape[py::int_(1)]);
+    if (height < 1 || width < 1)
+        kx::raise(PyExc_ValueError, "[ERROR]: shape must hold a positive height and width, got " + std::string(py::repr(shape)));
+    return {height, width};
+}
+
+py::object autotune() {
+    static kx::Lazy value{"tensorflow", "data.AUTOTUNE"};
+    return value();
+}
+
+// ---------------------------------------------------------------- batches
+
+// A uint8 array of `shape` whose data starts on a 64-byte boundary:
+// TensorFlow adopts such a buffer as the tensor returned by numpy_function
+// instead of copying it.
+py::array aligned_uint8(const std::vector<py::ssize_t>& shape) {
+    constexpr std::size_t kAlign = 64;
+    std::size_t bytes = 1;
+    for (py::ssize_t extent : shape) bytes *= static_cast<std::size_t>(extent);
+    py::array_t<std::uint8_t> storage(static_cast<py::ssize_t>(bytes + kAlign));
+    std::uint8_t* data = storage.mutable_data();
+    std::size_t offset = (kAlign - reinterpret_cast<std::uintptr_t>(data) % kAlign) % kAlign;
+    return py::array(py::dtype::of<std::uint8_t>(), shape, data + offset, storage);
+}
+
+std::string shape_text(const py::array& array) {
+    std::string text = "(";
+    for (py::ssize_t d = 0; d < array.ndim(); ++d) text += (d ? ", " : "") + std::to_string(array.shape(d));
+    return text + (array.ndim() == 1 ? ",)" : ")");
+}
+
+// Turns a batch of raw elements into one batch of samples: load_instance on
+// each element in order, images stacked, boxes padded with zero rows to the
+// largest box count, names (validation) collected. Runs inside
+// tf.numpy_function, once per batch rather than once per element: the bridge
+// costs far more per call than the glue of one sample, and the samples of a
+// batch are copied once, straight into the batch.
+class BatchLoader {
+public:
+    // height/width: the fixed training image size, or 0 to take the size of
+    // the first image of each batch (validation).
+    BatchLoader(py::object load_instance, bool training, long height, long width)
+        : load_instance_(std::move(load_instance)), training_(training), height_(height), width_(width) {}
+
+    py::tuple operator()(const py::object& elements) const {
+        const py::ssize_t count = py::len(elements);
+        std::vector<py::array> images;
+        std::vector<py::array_t<float, py::array::c_style | py::array::forcecast>> boxes;
+        py::list names;
+        images.reserve(static_cast<std::size_t>(count));
+        boxes.reserve(static_cast<std::size_t>(count));
+        py::ssize_t rows = 0;
+        for (py::ssize_t i = 0; i < count; ++i) {
+            py::object sample = load_instance_(elements[py::int_(i)], py::bool_(training_));
+            const std::size_t expected = training_ ? 2 : 3;
+            if (!PyTuple_Check(sample.ptr()) && !PyList_Check(sample.ptr()))
+                fail(i, "a " + std::string(Py_TYPE(sample.ptr())->tp_name) + " instead of a tuple");
+            py::sequence items = py::reinterpret_borrow<py::sequence>(sample);
+            if (items.size() != expected)
+                fail(i, std::to_string(items.size()) + " items where " + std::to_string(expected) + " were expected");
+            images.push_back(checked_image(items[0], i, images.empty() ? nullptr : &images.front()));
+            auto box = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(items[1]);
+            if (!box) throw py::error_already_set();
+            if (box.ndim() != 2 || box.shape(1) != 5) fail(i, "boxes of shape " + shape_text(box) + " instead of [N, 5]");
+            rows = std::max(rows, box.shape(0));
+            boxes.push_back(std::move(box));
+            if (!training_) names.append(items[2]);
+        }
+
+        std::vector<py::ssize_t> batch_shape{count, height_, width_, 3};
+        if (!training_) {
+            batch_shape[1] = count ? images.front().shape(0) : 0;
+            batch_shape[2] = count ? images.front().shape(1) : 0;
+        }
+        py::array batch_images = aligned_uint8(batch_shape);
+        py::array_t<float> batch_boxes({count, rows, py::ssize_t{5}});
+        std::uint8_t* image_out = static_cast<std::uint8_t*>(batch_images.mutable_data());
+        float* box_out = batch_boxes.mutable_data();
+        const std::size_t image_bytes = static_cast<std::size_t>(batch_shape[1] * batch_shape[2] * 3);
+        {
+            // Plain copies between buffers that `images` and `boxes` keep alive.
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                std::memcpy(image_out + i * image_bytes, images[i].data(), image_bytes);
+                const std::size_t values = static_cast<std::size_t>(boxes[i].shape(0)) * 5;
+                float* row = box_out + i * static_cast<std::size_t>(rows) * 5;
+                std::memcpy(row, boxes[i].data(), values * sizeof(float));
+                std::fill(row + values, row + static_cast<std::size_t>(rows) * 5, 0.0f);
+            }
+        }
+        if (training_) return py::tuple(py::make_tuple(batch_images, batch_boxes));
+        static kx::Lazy np_array{"numpy", "array"};
+        return py::tuple(py::make_tuple(batch_images, batch_boxes, np_array()(names, py::arg("dtype") = "object")));
+    }
+
+private:
+    [[noreturn]] void fail(py::ssize_t index, const std::string& what) const {
+        kx::raise(PyExc_ValueError, "[ERROR]: load_instance returned " + what + " for element " +
+                                        std::to_string(index) + " of a " + (training_ ? "training" : "validation") +
+                                        " batch");
+    }
+
+    // A C-contiguous uint8 [H, W, 3] image: the training size, or the size
+    // of the batch's first image in validation.
+    py::array checked_image(py::handle value, py::ssize_t index, const py::array* first) const {
+        if (!py::isinstance<py::array>(value)) fail(index, "an image of type " + std::string(Py_TYPE(value.ptr())->tp_name));
+        auto image = py::reinterpret_borrow<py::array>(value);
+        if (!image.dtype().is(py::dtype::of<std::uint8_t>()))
+            fail(index, "an image of dtype " + std::string(py::str(image.dtype())) + " instead of uint8");
+        if (image.ndim() != 3 || image.shape(2) != 3) fail(index, "an image of shape " + shape_text(image) + " instead of [H, W, 3]");
+        if (training_ && (image.shape(0) != height_ || image.shape(1) != width_))
+            fail(index, "an image of shape " + shape_text(image) + " instead of (" + std::to_string(height_) + ", " +
+                            std::to_string(width_) + ", 3)");
+        if (first != nullptr && (image.shape(0) != first->shape(0) || image.shape(1) != first->shape(1))) {
+            fail(index, "an image of shape " + shape_text(image) + " while the first image of the batch has shape " +
+                            shape_text(*first) + "; images of one validation batch must share a size (use batch_size=1)");
+        }
+        return py::array_t<std::uint8_t, py::array::c_style>::ensure(image);
+    }
+
+    py::object load_instance_;
+    bool training_;
+    long height_;
+    long width_;
+};
+
+// base -> batch -> load_instance per element (one numpy_function call per
+// batch, batches loaded in parallel) -> static shapes -> prefetch.
+py::object build_pipeline(py::handle self, const char* storage, bool training, long batch, long height, long width,
+                          py::object prefetch) {
+    static kx::Lazy numpy_function{"tensorflow", "numpy_function"};
+    static kx::Lazy tf_uint8{"tensorflow", "uint8"};
+    static kx::Lazy tf_float32{"tensorflow", "float32"};
+    static kx::Lazy tf_string{"tensorflow", "string"};
+
+    py::object dataset = self.attr("build_and_load_base_iterator")(self.attr(storage), py::arg("shuffle") = training);
+    py::object loader = py::cpp_function(
+        [batch_loader = BatchLoader(self.attr("load_instance"), training, height, width)](py::object elements) -> py::tuple {
+            return batch_loader(elements);
+        },
+        py::name(training ? "load_training_batch" : "load_validation_batch"));
+    py::object image_shape = py::make_tuple(py::none(), py::none(), py::none(), 3);
+    if (training) image_shape = py::make_tuple(py::none(), height, width, 3);
+    py::cpp_function load(
+        [loader, training, image_shape](py::object elements) -> py::tuple {
+            py::list dtypes;
+            dtypes.append(tf_uint8());
+            dtypes.append(tf_float32());
+            if (!training) dtypes.append(tf_string());
+            py::list inputs;
+            inputs.append(elements);
+            py::list outputs(numpy_function()(loader, inputs, dtypes, py::arg("stateful") = false,
+                                              py::arg("name") = "load_instance"));
+            outputs[0].attr("set_shape")(image_shape);
+            outputs[1].attr("set_shape")(py::make_tuple(py::none(), py::none(), 5));
+            if (training) return py::tuple(py::make_tuple(outputs[0], outputs[1]));
+            outputs[2].attr("set_shape")(py::make_tuple(py::none()));
+            return py::tuple(py::make_tuple(outputs[0], outputs[1], outputs[2]));
+        },
+        py::name(training ? "load_training_samples" : "load_validation_samples"));
+    dataset = dataset.attr("batch")(batch);
+    dataset = dataset.attr("map")(load, py::arg("num_parallel_calls") = autotune());
+    return dataset.attr("prefetch")(prefetch.is_none() ? autotune() : prefetch);
+}
+
+py::object build_train_iterator(py::object self, py::object batch_size, py::object prefetch) {
+    long batch = positive_batch_size(batch_size);
+    auto [height, width] = output_size(self);
+    return build_pipeline(self, "train_storage", true, batch, height, width, std::move(prefetch));
+}
+
+py::object build_val_iterator(py::object self, py::object batch_size) {
+    long batch = positive_batch_size(batch_size);
+    return build_pipeline(self, "val_storage", false, batch, 0, 0, py::none());
+}
+
+py::object validate_info_file(py::object /*self*/, py::object info_file) {
+    static kx::Lazy os_path_exists{"os.path", "exists"};
+    static kx::Lazy open_file{"io", "open"};
+    static kx::Lazy safe_load{"yaml", "safe_load"};
+    if (info_file.is_none()) kx::raise(PyExc_ValueError, "[ERROR]: No dataset descriptor file was given (info_file is None)");
+    kx::check_str(info_file, "info_file");
+    std::string path = info_file.cast<std::string>();
+    if (!os_path_exists()(info_file).cast<bool>())
+        kx::raise(PyExc_ValueError, "[ERROR]: Dataset descriptor file " + path + " does not exist");
+    py::object content;
+    try {
+        py::object file = open_file()(info_file, "r", py::arg("encoding") = "utf-8");
+        content = kx::with_context(file, [&] { return safe_load()(file); });
+    } catch (py::error_already_set& err) {
+        std::string message = "[ERROR]: Dataset descriptor file " + path + " could not be read: " + std::string(py::str(err.value()));
+        py::raise_from(err, PyExc_ValueError, message.c_str());
+        throw py::error_already_set();
+    }
+    if (!PyDict_Check(content.ptr())) {
+        std::string got = Py_TYPE(content.ptr())->tp_name;
+        kx::raise(PyExc_ValueError,
+                  "[ERROR]: Dataset descriptor file " + path + " does not hold a mapping of keys (got " + got + ")");
+    }
+    return content;
+}
+
+void init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
+          py::object aug_cfg) {
+    self.attr("shape") = shape;
+    self.attr("letter_box") = letter_box;
+    int background = PyObject_IsTrue(add_bkg_class.ptr());
+    if (background < 0) throw py::error_already_set();
+    self.attr("class_offset") = py::int_(background);
+    self.attr("aug_cfg") = aug_cfg;
+    self.attr("train_storage") = py::list();
+    self.attr("val_storage") = py::list();
+    py::object descriptor = self.attr("validate_info_file")(info_file);
+    self.attr("validate_info_file_content")(descriptor);
+    self.attr("load_storage")();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(core, m) {
+    m.doc() = "Dataset core: BaseDetectionDataset, the base class of the detection dataset readers.";
+    py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    py::object cls = kx::make_class(m, "BaseDetectionDataset", object_type, kClassDoc);
+
+    kx::def_init(cls, &init, kInitDoc, py::arg("info_file") = py::none(), py::arg("shape") = py::none(),
+                 py::arg("letter_box") = true, py::kw_only(), py::arg("add_bkg_class") = true,
+                 py::arg("aug_cfg") = py::none());
+    kx::def_method(cls, "validate_info_file", &validate_info_file, kValidateInfoFileDoc, py::arg("info_file"));
+    kx::def_method(
+        cls, "validate_info_file_content",
+        [](py::object self, py::object) -> py::object { not_overridden(self, "validate_info_file_content"); },
+        kValidateContentDoc, py::arg("info_dataset") = py::none());
+    kx::def_method(
+        cls, "load_storage", [](py::object self) -> py::object { not_overridden(self, "load_storage"); },
+        kLoadStorageDoc);
+    kx::def_method(
+        cls, "build_and_load_base_iterator",
+        [](py::object self, py::object, py::object) -> py::object {
+            not_overridden(self, "build_and_load_base_iterator");
+        },
+        kBaseIteratorDoc, py::arg("storage"), py::arg("shuffle") = true);
+    kx::def_method(
+        cls, "load_instance",
+        [](py::object self, py::object, py::object) -> py::object { not_overridden(self, "load_instance"); },
+        kLoadInstanceDoc, py::arg("data"), py::arg("training") = true);
+    kx::def_method(cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
+                   py::arg("prefetch") = 10);
+    kx::def_method(cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
+}

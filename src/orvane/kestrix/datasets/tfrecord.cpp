@@ -1,0 +1,488 @@
+// orvane.kestrix.datasets.tfrecord: detection datasets over folders of
+// TFRecord shards (serialized Example records with image, image_name, width,
+// height, objects and bboxes).
+//
+// TFRecordDatasetYaml reads its descriptor from a YAML file (through the base
+// class), TFRecordDataset takes the descriptor dictionary itself. Both check
+// the descriptor, list the shard files of each split, open the record pipeline
+// and turn one record into one training or validation sample.
+//
+// Thread-safety: load_instance runs on TensorFlow's worker threads (through
+// the base class's tf.numpy_function bridge, which holds the GIL); it only
+// reads `shape`, `letter_box` and `class_offset`. JPEG decoding and resizing
+// happen in OpenCV, which releases the GIL while it works, so several records
+// decode at once. Everything else runs on the caller's thread.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "pyglue/glue.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kYamlClassDoc = R"doc(TFRecord detection dataset described by a YAML file.
+
+The descriptor names the class list and, per split, the folder that holds the
+split's ``*.tfrecord`` shards (``path``, or ``images`` in the older layout
+without ``type``) and optionally its number of samples (``samples``).
+)doc";
+
+constexpr const char* kDictClassDoc = R"doc(TFRecord detection dataset described by a dictionary.
+
+The caller's dictionary is kept as ``info_dataset`` and tagged in place with
+``type`` = "tfrecord". The pipeline accessors count the samples of a split
+whose count is 0 (by reading the record framing, without decoding images).
+)doc";
+
+constexpr const char* kYamlInitDoc = R"doc(Builds the dataset from a descriptor file.
+
+Args:
+    info_file: path of the dataset descriptor YAML file.
+    shape: output shape ``[height, width, ...]`` of training images.
+    letter_box: letter-box training images (True) or resize them (False).
+    add_bkg_class: reserve label 0 for a "background" class (the model then
+        has one class more than the dataset).
+    aug_cfg: frequency of each augmentation technique; passed to the base class.
+
+Raises:
+    TypeError: ``info_file`` not a str, ``shape`` not a list or ``aug_cfg`` not
+        a dict (None is accepted for each).
+    ValueError: "[ERROR]: ..." for an invalid descriptor or storage folder.
+)doc";
+
+constexpr const char* kDictInitDoc = R"doc(Builds the dataset from a descriptor dictionary.
+
+Args:
+    info_dataset: the descriptor; updated in place with ``type`` = "tfrecord".
+    shape: output shape ``[height, width, ...]`` of training images.
+    letter_box: letter-box training images (True) or resize them (False).
+    add_bkg_class: reserve label 0 for a "background" class.
+    aug_cfg: frequency of each augmentation technique; passed to the base class.
+
+Raises:
+    TypeError: ``info_dataset`` or ``aug_cfg`` not a dict, ``shape`` not a list.
+    AttributeError: ``info_dataset`` is None.
+    ValueError: "[ERROR]: ..." for an invalid descriptor or storage folder.
+)doc";
+
+constexpr const char* kValidateContentDoc = R"doc(Checks the descriptor and sets the dataset's attributes from it.
+
+Sets, in this order, ``classes`` (with "background" first when
+``class_offset`` > 0), ``num_train_samples``, ``num_val_samples``,
+``train_storage`` and ``val_storage`` (the split folders). Attributes set
+before a failing check keep their new values.
+
+Args:
+    info_dataset: the descriptor dictionary.
+
+Raises:
+    TypeError: ``info_dataset`` is not a dict.
+    ValueError: "[ERROR]: ..." for a zero sample count, no classes, a ``type``
+        other than "tfrecord" or a split without its folder key.
+)doc";
+
+constexpr const char* kValidateInfoFileDoc = R"doc(Returns the descriptor dictionary given to the constructor.
+
+Args:
+    info_file: ignored (must be a str or None).
+
+Returns:
+    ``info_dataset`` itself (not a copy).
+)doc";
+
+constexpr const char* kLoadStorageDoc = R"doc(Replaces each split folder by the list of its ``*.tfrecord`` files.
+
+The match is non-recursive and case-sensitive, skips names that begin with a
+dot, and keeps the order of ``glob.glob``.
+
+Raises:
+    ValueError: "[ERROR]: ..." naming a split folder that does not exist, or
+        when either split holds no record file.
+)doc";
+
+constexpr const char* kBaseIteratorDoc = R"doc(Opens the serialized records of the listed files.
+
+Args:
+    storage: list of record file paths.
+    shuffle: shuffle within a buffer of 200 records.
+
+Returns:
+    A ``tf.data.Dataset`` of scalar string tensors.
+
+Raises:
+    TypeError: ``storage`` is not a list.
+)doc";
+
+constexpr const char* kLoadInstanceDoc = R"doc(Turns one serialized record into one sample.
+
+Training: the image letter-boxed (``letter_box`` true) or resized to
+``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in pixels of the
+output image, clipped to it, then the label). Validation: the image at its
+stored size, the corners divided by the stored width and height and clipped to
+0..1, and the record's image name (bytes) as third item. Labels are the class
+index plus ``class_offset``. A record without objects gives one all-zero row.
+Images are decoded with three channels (grayscale JPEGs included) and the
+stored pixel orientation (EXIF orientation is not applied, as the boxes refer
+to the stored pixels).
+
+Args:
+    data: one serialized record (bytes or a scalar string tensor).
+    training: training sample when true, validation sample when false.
+
+Returns:
+    ``(image, boxes)`` or ``(image, boxes, image_name)``.
+
+Raises:
+    ValueError: "[ERROR]: ..." naming the record when its image does not
+        decode or its ``objects`` and ``bboxes`` counts disagree.
+)doc";
+
+constexpr const char* kTrainIteratorDoc = R"doc(Training pipeline of the base class, after counting the samples if needed.
+
+When ``num_train_samples`` is 0 it is set to the number of records in
+``train_storage`` (read from the record framing; no image is decoded).
+
+Args:
+    batch_size: images per batch.
+    prefetch: number of batches kept ready.
+
+Returns:
+    The pipeline built by ``BaseDetectionDataset.build_train_iterator``.
+)doc";
+
+constexpr const char* kValIteratorDoc = R"doc(Validation pipeline of the base class, after counting the samples if needed.
+
+When ``num_val_samples`` is 0 it is set to the number of records in
+``val_storage``.
+
+Args:
+    batch_size: images per batch.
+
+Returns:
+    The pipeline built by ``BaseDetectionDataset.build_val_iterator``.
+)doc";
+
+constexpr int kShuffleBuffer = 200;
+
+// Python-free box arithmetic of load_instance -------------------------------
+
+double clip(double value, double low, double high) {
+    // Comparisons keep NaN as it is, like np.clip.
+    if (value < low) return low;
+    if (value > high) return high;
+    return value;
+}
+
+// Writes rows x1, y1, x2, y2, label into `out` ([rows, 5]). `corners` holds
+// pixel corners ([rows, stride >= 4]). Columns are divided by (x_div, y_div)
+// and clipped to [0, x_max] and [0, y_max].
+void finish_boxes(const double* corners, long rows, long stride, const std::int64_t* objects, double class_offset,
+                  double x_div, double y_div, double x_max, double y_max, float* out) {
+    for (long r = 0; r < rows; ++r) {
+        const double* in = corners + r * stride;
+        float* row = out + r * 5;
+        row[0] = static_cast<float>(clip(in[0] / x_div, 0.0, x_max));
+        row[1] = static_cast<float>(clip(in[1] / y_div, 0.0, y_max));
+        row[2] = static_cast<float>(clip(in[2] / x_div, 0.0, x_max));
+        row[3] = static_cast<float>(clip(in[3] / y_div, 0.0, y_max));
+        row[4] = static_cast<float>(static_cast<double>(static_cast<std::int32_t>(objects[r])) + class_offset);
+    }
+}
+
+// Glue -----------------------------------------------------------------------
+
+std::string record_name(py::handle name) {
+    if (PyBytes_Check(name.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(name));
+    return py::str(name);
+}
+
+[[noreturn]] void record_error(py::handle name, const std::string& what) {
+    kx::raise(PyExc_ValueError, "[ERROR]: Record '" + record_name(name) + "' " + what);
+}
+
+// Decodes JPEG bytes to an RGB uint8 [H, W, 3] array. OpenCV releases the GIL
+// while it decodes. Grayscale images come out with three channels; EXIF
+// orientation is ignored because the boxes refer to the stored pixels.
+py::array decode_rgb(const py::object& image, const py::object& name) {
+    static kx::Lazy imdecode{"cv2", "imdecode"};
+    static const int flags = [] {
+        py::module_ cv2 = py::module_::import("cv2");
+        return cv2.attr("IMREAD_COLOR_RGB").cast<int>() | cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
+    }();
+    py::buffer_info info = py::buffer(image).request();
+    if (info.size == 0) record_error(name, "holds an empty image");
+    // A read-only uint8 view of the encoded bytes; `image` keeps them alive.
+    py::array encoded(py::dtype::of<std::uint8_t>(), {info.size}, {1}, info.ptr, image);
+    py::object decoded = imdecode()(encoded, flags);
+    if (decoded.is_none()) record_error(name, "holds an image that could not be decoded as JPEG");
+    return py::array(decoded);
+}
+
+py::object load_instance(py::object self, py::object data, py::object training_flag) {
+    static kx::Lazy parse_example{"orvane.kestrix.datasets.records", "parse_example"};
+    static kx::Lazy letterbox{"orvane.kestrix.datasets.utils", "letterbox"};
+    static kx::Lazy xywhn2xyxy{"orvane.kestrix.datasets.utils", "xywhn2xyxy"};
+    static kx::Lazy resize{"cv2", "resize"};
+
+    int training = PyObject_IsTrue(training_flag.ptr());
+    if (training < 0) throw py::error_already_set();
+    py::dict record = parse_example()(data);
+    py::object name = record["image_name"];
+    py::array image = decode_rgb(record["image"], name);
+    const double stored_h = static_cast<double>(image.shape(0));
+    const double stored_w = static_cast<double>(image.shape(1));
+
+    py::object result_image = image;
+    double scale_w = stored_w, scale_h = stored_h, pad_w = 0.0, pad_h = 0.0, out_w = 1.0, out_h = 1.0;
+    if (training) {
+        py::object shape = self.attr("shape");
+        py::object height = shape[py::int_(0)];
+        py::object width = shape[py::int_(1)];
+        out_h = kx::to_double(height, "shape[0]");
+        out_w = kx::to_double(width, "shape[1]");
+        int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
+        if (letter_box < 0) throw py::error_already_set();
+        if (letter_box) {
+            py::tuple boxed(letterbox()(image, shape[py::slice(0, 2, 1)], py::arg("auto") = false));
+            result_image = boxed[0];
+            py::object ratio = boxed[1];
+            py::object pad = boxed[2];
+            scale_w = kx::to_double(ratio[py::int_(0)], "ratio[0]") * stored_w;
+            scale_h = kx::to_double(ratio[py::int_(1)], "ratio[1]") * stored_h;
+            pad_w = kx::to_double(pad[py::int_(0)], "pad[0]");
+            pad_h = kx::to_double(pad[py::int_(1)], "pad[1]");
+        } else {
+            result_image = resize()(image, py::make_tuple(width, height));
+            scale_w = out_w;
+            scale_h = out_h;
+        }
+    }
+
+    auto objects = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(record["objects"]);
+    if (!objects) throw py::error_already_set();
+    const long count = static_cast<long>(objects.size());
+    if (count == 0) {
+        py::array_t<float> empty({1L, 5L});
+        std::fill(empty.mutable_data(), empty.mutable_data() + 5, 0.0f);
+        if (training) return py::make_tuple(result_image, empty);
+        return py::make_tuple(result_image, empty, name);
+    }
+
+    auto flat = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(record["bboxes"]);
+    if (!flat) throw py::error_already_set();
+    if (flat.size() != 4 * count) {
+        record_error(name, "has " + std::to_string(count) + " objects but " + std::to_string(flat.size()) +
+                               " bboxes values (expected " + std::to_string(4 * count) + ")");
+    }
+    py::object boxes = flat.attr("reshape")(-1, 4);
+    py::object converted = xywhn2xyxy()(boxes, scale_w, scale_h, py::arg("padw") = pad_w, py::arg("padh") = pad_h);
+    auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
+    if (!corners) throw py::error_already_set();
+    if (corners.ndim() != 2 || corners.shape(0) != count || corners.shape(1) < 4)
+        kx::raise(PyExc_ValueError, "[ERROR]: xywhn2xyxy returned an array of unexpected shape for record '" +
+                                        record_name(name) + "'");
+    const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
+
+    py::array_t<float> out({count, 5L});
+    if (training) {
+        finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, 1.0, 1.0,
+                     out_w, out_h, out.mutable_data());
+        return py::make_tuple(result_image, out);
+    }
+    finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, stored_w,
+                 stored_h, 1.0, 1.0, out.mutable_data());
+    return py::make_tuple(result_image, out, name);
+}
+
+// Construction and descriptor ------------------------------------------------
+
+void yaml_init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
+               py::object aug_cfg) {
+    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
+    kx::check_str(info_file, "info_file");
+    kx::check_list(shape, "shape");
+    kx::check_dict(aug_cfg, "aug_cfg");
+    py::kwargs kwargs;
+    kwargs["shape"] = shape;
+    kwargs["letter_box"] = letter_box;
+    kwargs["add_bkg_class"] = add_bkg_class;
+    kwargs["aug_cfg"] = aug_cfg;
+    kx::super_init(this_class(), self, py::make_tuple(info_file), kwargs);
+    // Attributes of the folder-pair layout; a TFRecord dataset never fills them.
+    for (const char* attr : {"path_train_images", "path_train_annotations", "path_val_images", "path_val_annotations",
+                             "train_images", "val_images", "train_annotations"})
+        self.attr(attr) = py::none();
+    self.attr("val_annotations") = py::list();
+}
+
+void dict_init(py::object self, py::object info_dataset, py::object shape, py::object letter_box,
+               py::object add_bkg_class, py::object aug_cfg) {
+    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDataset"};
+    kx::check_dict(info_dataset, "info_dataset");
+    kx::check_list(shape, "shape");
+    kx::check_dict(aug_cfg, "aug_cfg");
+    self.attr("info_dataset") = info_dataset;
+    py::dict tag;
+    tag["type"] = "tfrecord";
+    info_dataset.attr("update")(tag);
+    py::kwargs kwargs;
+    kwargs["info_file"] = py::none();
+    kwargs["shape"] = shape;
+    kwargs["letter_box"] = letter_box;
+    kwargs["aug_cfg"] = aug_cfg;
+    kwargs["add_bkg_class"] = add_bkg_class;
+    kx::super_init(this_class(), self, py::args(), kwargs);
+}
+
+bool equals(py::handle a, py::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::object validate_info_file_content(py::object self, py::object info_dataset) {
+    kx::check_dict(info_dataset, "info_dataset");
+    py::object get = info_dataset.attr("get");
+    py::object kind = get("type");
+    py::object train = get("train");
+    py::object validation = get("validation");
+
+    self.attr("classes") = get("classes");
+    int has_background = PyObject_RichCompareBool(self.attr("class_offset").ptr(), py::int_(0).ptr(), Py_GT);
+    if (has_background < 0) throw py::error_already_set();
+    if (has_background) {
+        py::list background;
+        background.append("background");
+        auto joined = py::reinterpret_steal<py::object>(PyNumber_Add(background.ptr(), self.attr("classes").ptr()));
+        if (!joined) throw py::error_already_set();
+        self.attr("classes") = joined;
+    }
+
+    self.attr("num_train_samples") = train.attr("get")("samples");
+    self.attr("num_val_samples") = validation.attr("get")("samples");
+    py::int_ zero(0);
+    if (equals(self.attr("num_train_samples"), zero) || equals(self.attr("num_val_samples"), zero))
+        kx::raise(PyExc_ValueError,
+                  "[ERROR]: Kestrix trainer does not support empty samples in either train or validation sets");
+    if (py::len(self.attr("classes")) == 0)
+        kx::raise(PyExc_ValueError, "[ERROR]: Invalid dataset with no annotation classes was found");
+
+    if (kind.is_none()) {
+        self.attr("train_storage") = train.attr("get")("images");
+        self.attr("val_storage") = validation.attr("get")("images");
+    } else if (!equals(kind, py::str("tfrecord"))) {
+        std::string message =
+            py::str("[ERROR]: Incompatible dataset type was found: {} is different than ``tfrecord``").format(kind);
+        kx::raise(PyExc_ValueError, message);
+    } else {
+        self.attr("train_storage") = train.attr("get")("path");
+        self.attr("val_storage") = validation.attr("get")("path");
+    }
+    if (self.attr("train_storage").is_none() || self.attr("val_storage").is_none())
+        kx::raise(PyExc_ValueError,
+                  "[ERROR]: This dataset does not contain the ``type`` key and it is not compatible with older "
+                  "TFRecord format neither");
+    return py::none();
+}
+
+py::object validate_info_file(py::object self, py::object info_file) {
+    kx::check_str(info_file, "info_file");
+    return self.attr("info_dataset");
+}
+
+// Storage and pipelines --------------------------------------------------------
+
+// The record files of one split folder. A folder that does not exist is an
+// error here, where its name is known, rather than a type error much later.
+py::object list_records(py::object folder, const char* split) {
+    static kx::Lazy exists{"os.path", "exists"};
+    static kx::Lazy join{"os.path", "join"};
+    static kx::Lazy glob{"glob", "glob"};
+    static kx::Lazy escape{"glob", "escape"};
+    static kx::Lazy fspath{"os", "fspath"};
+    // fspath first: os.path.exists would take an integer for a file descriptor.
+    folder = fspath()(folder);
+    if (!exists()(folder).cast<bool>()) {
+        std::string shown = py::str(folder);
+        kx::raise(PyExc_ValueError, std::string("[ERROR]: The ") + split + " folder " + shown + " does not exist");
+    }
+    // The folder name is taken literally: brackets or stars in it are not patterns.
+    return glob()(join()(escape()(folder), "*.tfrecord"));
+}
+
+py::object load_storage(py::object self) {
+    self.attr("train_storage") = list_records(self.attr("train_storage"), "train");
+    self.attr("val_storage") = list_records(self.attr("val_storage"), "validation");
+    if (py::len(self.attr("val_storage")) == 0 || py::len(self.attr("train_storage")) == 0)
+        kx::raise(PyExc_ValueError, "[ERROR]: Empty train or validation samples are not allowed.");
+    return py::none();
+}
+
+py::object build_and_load_base_iterator(py::object, py::object storage, py::object shuffle) {
+    static kx::Lazy record_dataset{"tensorflow", "data.TFRecordDataset"};
+    static kx::Lazy autotune{"tensorflow", "data.AUTOTUNE"};
+    kx::check_list(storage, "storage");
+    py::object dataset = record_dataset()(storage, py::arg("num_parallel_reads") = autotune());
+    int shuffled = PyObject_IsTrue(shuffle.ptr());
+    if (shuffled < 0) throw py::error_already_set();
+    if (shuffled) dataset = dataset.attr("shuffle")(kShuffleBuffer);
+    return dataset;
+}
+
+// Counts the records of a split when its count attribute is 0, from the record
+// framing of its files (no image is decoded).
+void count_if_zero(py::object self, const char* count_attr, const char* storage_attr) {
+    static kx::Lazy count_records{"orvane.kestrix.datasets.records", "count_records"};
+    if (!equals(self.attr(count_attr), py::int_(0))) return;
+    self.attr(count_attr) = count_records()(self.attr(storage_attr));
+}
+
+py::object build_train_iterator(py::object self, py::object batch_size, py::object prefetch) {
+    static kx::Lazy builtin_super{"builtins", "super"};
+    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDataset"};
+    py::object pipeline = builtin_super()(this_class(), self)
+                              .attr("build_train_iterator")(py::arg("batch_size") = batch_size,
+                                                            py::arg("prefetch") = prefetch);
+    count_if_zero(self, "num_train_samples", "train_storage");
+    return pipeline;
+}
+
+py::object build_val_iterator(py::object self, py::object batch_size) {
+    static kx::Lazy builtin_super{"builtins", "super"};
+    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDataset"};
+    py::object pipeline =
+        builtin_super()(this_class(), self).attr("build_val_iterator")(py::arg("batch_size") = batch_size);
+    count_if_zero(self, "num_val_samples", "val_storage");
+    return pipeline;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tfrecord, m) {
+    m.doc() = "TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary).";
+    py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
+
+    py::object yaml_cls = kx::make_class(m, "TFRecordDatasetYaml", base, kYamlClassDoc);
+    kx::def_init(yaml_cls, &yaml_init, kYamlInitDoc, py::arg("info_file") = py::none(), py::arg("shape") = py::none(),
+                 py::arg("letter_box") = true, py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
+    kx::def_method(yaml_cls, "validate_info_file_content", &validate_info_file_content, kValidateContentDoc,
+                   py::arg("info_dataset") = py::none());
+    kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
+    kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc, py::arg("data"),
+                   py::arg("training") = true);
+    kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
+                   py::arg("storage"), py::arg("shuffle") = true);
+
+    py::object dict_cls = kx::make_class(m, "TFRecordDataset", yaml_cls, kDictClassDoc);
+    kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),
+                 py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
+                 py::arg("aug_cfg") = py::none());
+    kx::def_method(dict_cls, "validate_info_file", &validate_info_file, kValidateInfoFileDoc, py::arg("info_file"));
+    kx::def_method(dict_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
+                   py::arg("prefetch") = 10);
+    kx::def_method(dict_cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
+}
