@@ -173,15 +173,22 @@ class TestUpdateMetrics:
             logger.update_metrics({"total-loss": 1.0})  # falls through to losses=None at "mAP@0.5"
         assert logger.global_step == 0
 
-    def test_error_inside_writer_context_exits_it(self, logger):
-        # A truthy non-scalar value fails inside `with writer.as_default()`.
-        with pytest.raises((ValueError, tf.errors.InvalidArgumentError)):
-            logger.update_metrics({"total-loss": [1.0, 2.0]}, {})
-        assert logger.global_step == 0
+    def test_non_scalar_value_fails_without_writing_or_counting(self, logger):
+        logger.update_metrics({"mAP@0.5": 0.5}, {})
+        with pytest.raises(ValueError, match="'total-loss' must be a scalar, got shape \\(2,\\)"):
+            logger.update_metrics({"total-loss": [1.0, 2.0], "mAP@0.5": 0.75}, {})
+        assert logger.global_step == 1
         # The writer is no longer the default one: a bare write records nothing.
         assert not bool(tf.summary.write("stray", 1.0, step=0))
         logger.update_metrics({"total-loss": 4.0}, {})
-        assert read_scalars(logger.storage)[-1] == (0, "total-loss", 4.0)
+        assert read_scalars(logger.storage) == [(0, "mAP@0.5", 0.5), (1, "total-loss", 4.0)]
+
+    def test_one_trace_per_set_of_names(self, logger):
+        for step in range(6):
+            logger.update_metrics({}, {"total-loss": float(step + 1), "learning-rate": tf.constant(0.5)})
+        logger.update_metrics({"mAP@0.5": 0.5}, {"total-loss": 1.0})
+        assert logger._write_scalars.experimental_get_tracing_count() == 2
+        assert [p[0] for p in read_scalars(logger.storage)] == [0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6]
 
 
 class TestImages:
