@@ -167,6 +167,29 @@ TEST_F(RecordFile, MissingFileOrFolderIsAFileError) {
     EXPECT_THROW(RecordFileWriter(path("no/such/folder/x.tfrecord")), FileError);
 }
 
+TEST_F(RecordFile, ManyFilesCountInParallelAndTheFirstFailingFileIsReported) {
+    std::vector<std::string> files;
+    std::uint64_t expected = 0;
+    for (int i = 0; i < 9; ++i) {
+        std::vector<std::string> payloads(static_cast<std::size_t>(i * 7 + 1), std::string(100 + i, 'x'));
+        files.push_back(write_file(path("f" + std::to_string(i) + ".tfrecord"), payloads));
+        expected += payloads.size();
+    }
+    for (unsigned threads : {1u, 2u, 4u, 0u}) EXPECT_EQ(count_records(files, threads), expected);
+
+    // Damage two files: the error names the earlier one in the list, whatever thread saw it.
+    for (int i : {3, 6}) spit(files[i], slurp(files[i]).substr(0, 50));
+    for (unsigned threads : {1u, 4u}) {
+        try {
+            count_records(files, threads);
+            ADD_FAILURE();
+        } catch (const RecordError& e) {
+            EXPECT_NE(std::string(e.what()).find(files[3]), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(count_records(std::vector<std::string>{}, 0), 0u);
+}
+
 TEST_F(RecordFile, UncommittedWriterLeavesNothingAndKeepsTheOldFile) {
     const std::string p = write_file(path("keep.tfrecord"), {"old"});
     {

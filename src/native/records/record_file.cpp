@@ -8,10 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <random>
+#include <system_error>
+#include <thread>
 
 namespace kx::records {
 namespace {
@@ -203,6 +207,41 @@ std::uint64_t count_records(const std::string& path) {
     while (reader.skip()) {
     }
     return reader.records_read();
+}
+
+std::uint64_t count_records(const std::vector<std::string>& paths, unsigned threads) {
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, paths.size()));
+    std::vector<std::uint64_t> counts(paths.size(), 0);
+    std::vector<std::exception_ptr> errors(paths.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < paths.size(); i = next++) {
+            try {
+                counts[i] = count_records(paths[i]);
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        }
+    };
+    {
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < threads; ++t) {
+            try {
+                pool.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // no more threads to be had: the ones running share the rest
+            }
+        }
+        work();
+        for (std::thread& worker : pool) worker.join();
+    }
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (errors[i]) std::rethrow_exception(errors[i]);
+        total += counts[i];
+    }
+    return total;
 }
 
 // ---------------------------------------------------------------- writer

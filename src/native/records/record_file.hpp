@@ -102,6 +102,11 @@ private:
 // Number of records in the file at `path`, every frame and CRC checked.
 std::uint64_t count_records(const std::string& path);
 
+// Total records of several files, counted on up to `threads` threads (0: one
+// per core), each file as count_records(path) does. When files fail, the
+// error of the first failing file in `paths` order is thrown.
+std::uint64_t count_records(const std::vector<std::string>& paths, unsigned threads = 0);
+
 class RecordFileWriter {
 public:
     // Creates the temporary file next to `target_path` (its folder must exist).
