@@ -16,11 +16,12 @@ Everything here is deliberately tiny so that a test file builds, traces and trai
 """
 from __future__ import annotations
 
-import glob
 import os
 
 import numpy as np
 import tensorflow as tf
+
+from events import scalar_points
 
 CLASSES = ["cat", "dog", "bird"]
 
@@ -246,9 +247,6 @@ def make_trainer(root, model=None, optimizer=None, loss=None, metric_names=None,
 def read_scalars(log_dir) -> dict:
     """{tag: [(step, value), ...]} of every scalar point in the event files under ``log_dir``."""
     points: dict = {}
-    for path in sorted(glob.glob(os.path.join(str(log_dir), "**", "events.out.tfevents.*"), recursive=True)):
-        for event in tf.compat.v1.train.summary_iterator(path):
-            for value in event.summary.value:
-                number = float(tf.make_ndarray(value.tensor)) if value.HasField("tensor") else value.simple_value
-                points.setdefault(value.tag, []).append((event.step, number))
+    for step, tag, number in scalar_points(log_dir, recursive=True):
+        points.setdefault(tag, []).append((step, number))
     return points

@@ -1,7 +1,6 @@
 """Tests of the training metrics logger, read back through TensorFlow's event reader."""
 import collections
 import datetime
-import glob
 import os
 import pathlib
 import re
@@ -15,32 +14,14 @@ import tensorflow as tf
 from orvane.kestrix.callbacks import tensorboard as tb_module
 from orvane.kestrix.callbacks.tensorboard import TensorBoard
 
+from events import scalar_points, summary_values
+
 STAMP = re.compile(r"^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(\.\d{6})?$")
 NAMES = ["total-loss", "mAP@0.5", "learning-rate"]
 
 
-def read_values(folder):
-    """(step, tag, plugin, summary value) of every summary value written in folder."""
-    found = []
-    for path in sorted(glob.glob(os.path.join(folder, "events.out.tfevents.*"))):
-        for raw in tf.data.TFRecordDataset(path):
-            event = tf.compat.v1.Event.FromString(raw.numpy())
-            for value in event.summary.value:
-                found.append((event.step, value.tag, value.metadata.plugin_data.plugin_name, value))
-    return found
-
-
 def read_scalars(folder):
-    """(step, tag, float) of every scalar point, in writing order."""
-    points = []
-    for step, tag, plugin, value in read_values(folder):
-        if value.HasField("tensor"):
-            number = float(tf.make_ndarray(value.tensor))
-        else:
-            number = value.simple_value
-        if plugin in ("scalars", ""):
-            points.append((step, tag, pytest.approx(number)))
-    return points
+    return [(step, tag, pytest.approx(number)) for step, tag, number in scalar_points(folder)]
 
 
 @pytest.fixture
@@ -198,7 +179,7 @@ class TestImages:
         assert logger.upload_image("sample", image, 5) is None
         logger.refresh()
 
-        images = [(step, tag, v) for step, tag, plugin, v in read_values(logger.storage) if plugin == "images"]
+        images = [(step, tag, v) for step, tag, plugin, v in summary_values(logger.storage) if plugin == "images"]
         assert len(images) == 1
         step, tag, value = images[0]
         assert (step, tag) == (5, "sample")

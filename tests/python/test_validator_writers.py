@@ -1,5 +1,4 @@
 """Tests of the validation writer: images with drawn boxes, read back from the event files."""
-import glob
 import os
 import subprocess
 import sys
@@ -11,25 +10,10 @@ import tensorflow as tf
 from orvane.validator import writers as writers_module
 from orvane.validator.writers import TrainingTensorBoardWriter
 
+from events import image_summaries
+
 GREEN = (0, 255, 0)
 RED = (255, 0, 0)
-
-
-def read_images(folder):
-    """(step, tag, decoded HxWx3 image) of every image summary in folder."""
-    found = []
-    for path in sorted(glob.glob(os.path.join(folder, "events.out.tfevents.*"))):
-        for raw in tf.data.TFRecordDataset(path):
-            event = tf.compat.v1.Event.FromString(raw.numpy())
-            for value in event.summary.value:
-                if value.metadata.plugin_data.plugin_name != "images":
-                    continue
-                content = tf.make_ndarray(value.tensor)
-                assert len(content) == 3  # width, height, one encoded image
-                image = tf.io.decode_png(content[2]).numpy()
-                assert (int(content[0]), int(content[1])) == (image.shape[1], image.shape[0])
-                found.append((event.step, value.tag, image))
-    return found
 
 
 def extent(image, colour):
@@ -77,7 +61,7 @@ class TestPublishDetections:
                 step=8, normalized=False)
         messenger.flush()
 
-        images = read_images(str(tmp_path))
+        images = image_summaries(str(tmp_path))
         assert [(step, tag) for step, tag, _ in images] == [(7, "validation"), (8, "validation")]
         first, second = images[0][2], images[1][2]
         assert first.shape == (21, 31, 3)
@@ -92,7 +76,7 @@ class TestPublishDetections:
                 dt_labels=["a", "b"], dt_scores=[0.2, 0.9], min_score=0.5)
         publish(messenger, gt_boxes=np.zeros((0, 5))[:, :4], gt_labels=[], step=1)
         messenger.flush()
-        (_, _, drawn), (_, _, empty) = read_images(str(tmp_path))
+        (_, _, drawn), (_, _, empty) = image_summaries(str(tmp_path))
         assert extent(drawn, RED) == pytest.approx((12, 9, 16, 15), abs=1)
         assert not empty.any()
 
@@ -101,7 +85,7 @@ class TestPublishDetections:
         publish(messenger, image=grey, step=0)
         publish(messenger, image=np.full((10, 12, 3), 255.0), step=1)  # 0..255 floats
         messenger.flush()
-        (_, _, a), (_, _, b) = read_images(str(tmp_path))
+        (_, _, a), (_, _, b) = image_summaries(str(tmp_path))
         assert a.shape == (10, 12, 3) and a[9, 0].tolist() == pytest.approx([128, 128, 128], abs=1)
         assert b[9, 0].tolist() == [255, 255, 255]
 
@@ -121,4 +105,4 @@ class TestPublishDetections:
         with pytest.raises(ValueError, match=match):
             publish(messenger, **overrides)
         messenger.flush()
-        assert read_images(str(tmp_path)) == []
+        assert image_summaries(str(tmp_path)) == []
