@@ -134,9 +134,9 @@ class TestTrainingPipeline:
     def test_batches_are_uint8_images_and_padded_float_boxes(self):
         ds = Synthetic(train=(3, 1, 2))
         pipeline = ds.build_train_iterator(2)
-        spec = pipeline.element_spec
-        assert spec[0].shape.as_list() == [None, 4, 6, 3] and spec[0].dtype == tf.uint8
-        assert spec[1].shape.as_list() == [None, None, 5] and spec[1].dtype == tf.float32
+        element = pipeline.element_spec
+        assert element[0].shape.as_list() == [None, 4, 6, 3] and element[0].dtype == tf.uint8
+        assert element[1].shape.as_list() == [None, None, 5] and element[1].dtype == tf.float32
         assert ("base_iterator", [3, 1, 2], True) in ds.calls
 
         seen = []
