@@ -22,10 +22,11 @@ TEST(Crc32c, KnownValues) {
 
 TEST(Crc32c, PathsAgreeAtEveryLengthAndAlignment) {
     std::mt19937 rng(7);
-    std::vector<unsigned char> data(4096 + 16);
+    std::vector<unsigned char> data(3 * 3072 + 64);
     for (auto& b : data) b = static_cast<unsigned char>(rng());
     for (std::size_t offset = 0; offset < 8; ++offset)
-        for (std::size_t len : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 1000, 4096})
+        // Up to and past whole groups of the three-stripe hardware loop (3 x 1024 bytes).
+        for (std::size_t len : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 1000, 3071, 3072, 3073, 4096, 6144, 9217})
             ASSERT_EQ(crc32c(data.data() + offset, len), crc32c_extend_portable(0, data.data() + offset, len))
                 << "offset " << offset << " length " << len;
 }

@@ -1,5 +1,5 @@
-// CRC-32C: slicing-by-8 tables for any CPU, the CRC32 instruction where the
-// CPU has it. The tables are built at compile time; the hardware check runs
+// CRC-32C: slicing-by-8 tables for any CPU, the CRC32 instruction (three
+// interleaved streams on x86-64) where the CPU has it. The tables are built at compile time; the hardware check runs
 // once (a function-local static), so every entry point is thread-safe.
 #include "records/crc32c.hpp"
 
@@ -55,8 +55,8 @@ std::uint32_t portable_raw(std::uint32_t crc, const unsigned char* p, std::size_
 }
 
 #if defined(KX_CRC32C_X86)
-__attribute__((target("sse4.2"))) std::uint32_t hardware_raw(std::uint32_t crc, const unsigned char* p,
-                                                              std::size_t n) {
+__attribute__((target("sse4.2"))) std::uint32_t hardware_serial(std::uint32_t crc, const unsigned char* p,
+                                                                 std::size_t n) {
     std::uint64_t c = crc;
     while (n >= 8) {
         std::uint64_t word;
@@ -68,6 +68,60 @@ __attribute__((target("sse4.2"))) std::uint32_t hardware_raw(std::uint32_t crc, 
     auto c32 = static_cast<std::uint32_t>(c);
     while (n-- > 0) c32 = _mm_crc32_u8(c32, *p++);
     return c32;
+}
+
+// The CRC32 instruction has a latency of three cycles and a throughput of
+// one, so a single chain of it runs at a third of its speed. Long buffers are
+// taken three stripes at a time, each stripe its own chain, and the three
+// states are combined: the raw state is linear, so
+//   raw(s, A B) = shift(raw(s, A)) ^ raw(0, B),
+// where shift advances a state over kStripe zero bytes. shift is a linear map
+// of 32 bits, kept as four byte-indexed tables.
+constexpr std::size_t kStripe = 1024;
+
+using ShiftTables = std::array<std::array<std::uint32_t, 256>, 4>;
+
+const ShiftTables& stripe_shift() {
+    static const ShiftTables tables = [] {
+        static const unsigned char zeros[kStripe] = {};
+        std::array<std::uint32_t, 32> basis{};
+        for (std::size_t i = 0; i < 32; ++i) basis[i] = hardware_serial(1u << i, zeros, kStripe);
+        ShiftTables t{};
+        for (std::size_t k = 0; k < 4; ++k)
+            for (std::size_t b = 0; b < 256; ++b)
+                for (std::size_t bit = 0; bit < 8; ++bit)
+                    if ((b >> bit) & 1u) t[k][b] ^= basis[8 * k + bit];
+        return t;
+    }();
+    return tables;
+}
+
+inline std::uint32_t shift_stripe(const ShiftTables& t, std::uint32_t state) {
+    return t[0][state & 0xffu] ^ t[1][(state >> 8) & 0xffu] ^ t[2][(state >> 16) & 0xffu] ^ t[3][state >> 24];
+}
+
+__attribute__((target("sse4.2"))) std::uint32_t hardware_raw(std::uint32_t crc, const unsigned char* p,
+                                                              std::size_t n) {
+    if (n >= 3 * kStripe) {
+        const ShiftTables& shift = stripe_shift();
+        do {
+            std::uint64_t a = crc, b = 0, c = 0;
+            for (std::size_t i = 0; i < kStripe; i += 8) {
+                std::uint64_t wa, wb, wc;
+                std::memcpy(&wa, p + i, 8);
+                std::memcpy(&wb, p + kStripe + i, 8);
+                std::memcpy(&wc, p + 2 * kStripe + i, 8);
+                a = _mm_crc32_u64(a, wa);
+                b = _mm_crc32_u64(b, wb);
+                c = _mm_crc32_u64(c, wc);
+            }
+            const std::uint32_t ab = shift_stripe(shift, static_cast<std::uint32_t>(a)) ^ static_cast<std::uint32_t>(b);
+            crc = shift_stripe(shift, ab) ^ static_cast<std::uint32_t>(c);
+            p += 3 * kStripe;
+            n -= 3 * kStripe;
+        } while (n >= 3 * kStripe);
+    }
+    return hardware_serial(crc, p, n);
 }
 
 bool detect_hardware() {
