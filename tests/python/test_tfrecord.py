@@ -43,7 +43,7 @@ def example(image, name, objects=None, bboxes=None, width=64, height=48):
     """A serialized Example built with TensorFlow's own protocol buffers (any content allowed)."""
     feature = {
         "image": tf.train.Feature(bytes_list=tf.train.BytesList(value=[image])),
-        "image_name": tf.train.Feature(bytes_list=tf.train.BytesList(value=[name.encode()])),
+        "image_name": tf.train.Feature(bytes_list=tf.train.BytesList(value=[name if isinstance(name, bytes) else name.encode()])),
         "width": tf.train.Feature(int64_list=tf.train.Int64List(value=[width])),
         "height": tf.train.Feature(int64_list=tf.train.Int64List(value=[height])),
     }
@@ -336,6 +336,9 @@ class TestLoadInstance:
                 load(ds, example(image, "bad-count", objects, bboxes))
         with pytest.raises(ValueError, match=r"^\[ERROR\]: Record 'bad-jpeg' holds an image that could not be decoded"):
             load(ds, example(b"not a jpeg", "bad-jpeg", [1], [0.5] * 4))
+        # A name that is not UTF-8 is shown escaped rather than failing the message itself.
+        with pytest.raises(ValueError, match=r"Record '\\xffname' has 1 objects"):
+            load(ds, example(image, b"\xffname", [1], [0.5]))
 
 
 class TestPipelines:

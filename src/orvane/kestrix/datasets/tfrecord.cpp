@@ -195,8 +195,10 @@ void finish_boxes(const double* corners, long rows, long stride, const std::int6
 
 // Glue -----------------------------------------------------------------------
 
+// The record's image name for a message: bytes that are not UTF-8 are shown
+// escaped, so the error that names the record never fails itself.
 std::string record_name(py::handle name) {
-    if (PyBytes_Check(name.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(name));
+    if (PyBytes_Check(name.ptr())) return py::str(name.attr("decode")("utf-8", "backslashreplace"));
     return py::str(name);
 }
 
@@ -209,10 +211,17 @@ std::string record_name(py::handle name) {
 // orientation is ignored because the boxes refer to the stored pixels.
 py::array decode_rgb(const py::object& image, const py::object& name) {
     static kx::Lazy imdecode{"cv2", "imdecode"};
-    static const int flags = [] {
-        py::module_ cv2 = py::module_::import("cv2");
-        return cv2.attr("IMREAD_COLOR_RGB").cast<int>() | cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
-    }();
+    // Resolved once under pybind11's GIL-safe call-once: this runs on TensorFlow's
+    // worker threads, where a plain function-local static could deadlock
+    // against the GIL while the first thread imports.
+    static py::gil_safe_call_once_and_store<int> flag_store;
+    const int flags = flag_store
+                          .call_once_and_store_result([] {
+                              py::module_ cv2 = py::module_::import("cv2");
+                              return cv2.attr("IMREAD_COLOR_RGB").cast<int>() |
+                                     cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
+                          })
+                          .get_stored();
     py::buffer_info info = py::buffer(image).request();
     if (info.size == 0) record_error(name, "holds an empty image");
     // A read-only uint8 view of the encoded bytes; `image` keeps them alive.
