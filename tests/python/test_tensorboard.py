@@ -164,6 +164,28 @@ class TestUpdateMetrics:
         logger.update_metrics({"total-loss": 4.0}, {})
         assert read_scalars(logger.storage) == [(0, "mAP@0.5", 0.5), (1, "total-loss", 4.0)]
 
+    def test_record_if_holds_at_every_call(self, logger):
+        with tf.summary.record_if(False):
+            logger.update_metrics({"mAP@0.5": 1.0}, {})
+        logger.update_metrics({"mAP@0.5": 2.0}, {})
+        with tf.summary.record_if(False):
+            logger.update_metrics({"mAP@0.5": 3.0}, {})
+        assert read_scalars(logger.storage) == [(1, "mAP@0.5", 2.0)]
+        assert logger.global_step == 3
+
+    def test_any_name_is_a_valid_tag(self, tmp_path):
+        names = ["_aux-loss", "-dash", "/abs", "é-ü", "step-time (seconds)", "mAP@0.5:0.95"]
+        logger = TensorBoard(str(tmp_path), list(names))
+        logger.update_metrics({}, {name: float(i + 1) for i, name in enumerate(names)})
+        assert read_scalars(logger.storage) == [(0, name, float(i + 1)) for i, name in enumerate(names)]
+
+    def test_a_replaced_writer_is_written_to(self, logger, tmp_path):
+        logger.update_metrics({"mAP@0.5": 1.0}, {})
+        logger.writer = tf.summary.create_file_writer(str(tmp_path / "other"))
+        logger.update_metrics({"mAP@0.5": 2.0}, {})
+        assert read_scalars(logger.storage) == [(0, "mAP@0.5", 1.0)]
+        assert read_scalars(tmp_path / "other") == [(1, "mAP@0.5", 2.0)]
+
     def test_one_trace_per_set_of_names(self, logger):
         for step in range(6):
             logger.update_metrics({}, {"total-loss": float(step + 1), "learning-rate": tf.constant(0.5)})

@@ -127,41 +127,60 @@ bool truthy(py::handle value) {
     return result == 1;
 }
 
-// The body of the compiled method _write_scalars(self, names, values, step):
-// every point of one update_metrics call, written under the logger's writer
-// in one graph call. Written eagerly, tf.summary.scalar costs about half a
+// The body of the compiled method _write_scalars(self, writer, names, values,
+// step): every point of one update_metrics call, written under `writer` in
+// one graph call. Written eagerly, tf.summary.scalar costs about half a
 // millisecond a point, which per-step logging would pay several times for
-// every batch. One trace serves every call with the same names (the values
-// and the step arrive as tensors).
+// every batch. A trace serves every call with the same writer and names (the
+// values and the step arrive as tensors).
+//
+// Points are written with tf.summary.write and the scalar plugin's metadata,
+// which is what tf.summary.scalar writes; unlike tf.summary.scalar it does
+// not turn the tag into a graph name scope, so any name a caller may list
+// ("_aux", "-x", non-ASCII) stays a valid tag. Whether to record at all is
+// decided eagerly by update_metrics, so the trace records unconditionally.
 py::object write_scalars(const py::tuple& args) {
-    static kx::Lazy tf_scalar{"tensorflow", "summary.scalar"};
-    py::object self = args[0];
-    py::tuple names = args[1];
-    py::object values = args[2];
-    py::object step = args[3];
-    kx::with_context(self.attr("writer").attr("as_default")(), [&] {
-        for (std::size_t i = 0; i < names.size(); ++i)
-            tf_scalar()(names[i], values[py::int_(i)], py::arg("step") = step);
+    static kx::Lazy tf_write{"tensorflow", "summary.write"};
+    static kx::Lazy record_if{"tensorflow", "summary.record_if"};
+    static kx::Lazy scalar_metadata{"tensorboard.plugins.scalar.metadata", "create_summary_metadata"};
+    py::object writer = args[1];
+    py::tuple names = args[2];
+    py::object values = args[3];
+    py::object step = args[4];
+    py::object metadata = scalar_metadata()(py::arg("display_name") = py::none(), py::arg("description") = py::none());
+    kx::with_context(writer.attr("as_default")(), [&] {
+        kx::with_context(record_if()(true), [&] {
+            for (std::size_t i = 0; i < names.size(); ++i)
+                tf_write()(py::arg("tag") = names[i], py::arg("tensor") = values[py::int_(i)], py::arg("step") = step,
+                           py::arg("metadata") = metadata);
+        });
     });
     return py::none();
 }
 
-// The concrete function of _write_scalars for one tuple of names, kept per
-// logger: calling it directly skips tf.function's per-call dispatch, which
-// costs as much again as the writes themselves.
-py::object scalar_writer(py::object self, const py::tuple& names) {
+// The concrete function of _write_scalars for the logger's current writer and
+// one tuple of names. Calling it directly skips tf.function's per-call
+// dispatch, which costs as much again as the writes themselves. The cache
+// starts afresh when the caller replaces `writer`.
+py::object scalar_writer(py::object self, const py::object& writer, const py::tuple& names) {
     static kx::Lazy tensor_spec{"tensorflow", "TensorSpec"};
     static kx::Lazy tf_float32{"tensorflow", "float32"};
     static kx::Lazy tf_int64{"tensorflow", "int64"};
     py::dict instance_dict = self.attr("__dict__");
-    if (!instance_dict.contains("_scalar_writers")) instance_dict["_scalar_writers"] = py::dict();
-    py::dict writers = instance_dict["_scalar_writers"];
-    if (!writers.contains(names)) {
+    py::object cache = instance_dict.contains("_scalar_writers") ? py::object(instance_dict["_scalar_writers"])
+                                                                 : py::object(py::none());
+    if (cache.is_none() || !py::object(cache[py::int_(0)]).is(writer)) {
+        cache = py::make_tuple(writer, py::dict());
+        instance_dict["_scalar_writers"] = cache;
+    }
+    py::dict functions = cache[py::int_(1)];
+    if (!functions.contains(names)) {
         py::object values_spec = tensor_spec()(py::make_tuple(names.size()), tf_float32());
         py::object step_spec = tensor_spec()(py::make_tuple(), tf_int64());
-        writers[names] = self.attr("_write_scalars").attr("get_concrete_function")(names, values_spec, step_spec);
+        functions[names] =
+            self.attr("_write_scalars").attr("get_concrete_function")(writer, names, values_spec, step_spec);
     }
-    return writers[names];
+    return functions[names];
 }
 
 py::object update_metrics(py::object self, py::object metrics, py::object losses) {
@@ -169,6 +188,7 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
     static kx::Lazy tf_int64{"tensorflow", "int64"};
     static kx::Lazy np_asarray{"numpy", "asarray"};
     static kx::Lazy np_float32{"numpy", "float32"};
+    static kx::Lazy should_record{"tensorflow", "summary.should_record_summaries"};
     kx::check_dict(metrics, "metrics");
     kx::check_dict(losses, "losses");
     if (py::len(self.attr("metric_names")) == 0) {
@@ -191,13 +211,16 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
         names.append(key);
         values.push_back(*number.data());
     }
-    if (!values.empty()) {
+    py::object writer = self.attr("writer");
+    // tf.summary.record_if holds for this call as it would for an eager write.
+    const bool recording = kx::with_context(writer.attr("as_default")(), [] { return truthy(should_record()()); });
+    if (recording && !values.empty()) {
         py::array_t<float> packed(static_cast<py::ssize_t>(values.size()), values.data());
         py::object step = tf_constant()(self.attr("global_step"), tf_int64());
         py::tuple chosen(names);
-        scalar_writer(self, chosen)(chosen, tf_constant()(packed), step);
+        scalar_writer(self, writer, chosen)(writer, chosen, tf_constant()(packed), step);
     }
-    self.attr("writer").attr("flush")();
+    writer.attr("flush")();
     py::object step = self.attr("global_step");
     py::object next = py::reinterpret_steal<py::object>(PyNumber_Add(step.ptr(), py::int_(1).ptr()));
     if (!next) throw py::error_already_set();
@@ -231,6 +254,6 @@ PYBIND11_MODULE(tensorboard, m) {
     kx::def_method(cls, "upload_image", &upload_image, kUploadDoc, py::arg("caption"), py::arg("image"),
                    py::arg("epoch"));
     kx::def_method(cls, "refresh", &refresh, kRefreshDoc);
-    kx::compile_method(m, cls, "_write_scalars", {{"self"}, {"names"}, {"values"}, {"step"}},
+    kx::compile_method(m, cls, "_write_scalars", {{"self"}, {"writer"}, {"names"}, {"values"}, {"step"}},
                        "Writes the chosen points of one update_metrics call (internal).", &write_scalars);
 }
