@@ -195,6 +195,19 @@ class TestInOptimizer:
         assert float(s.get_warmup()) == pytest.approx(1e-2 * 11 / 3, rel=RTOL)
 
 
+    def test_trainer_shows_and_logs_the_scheduled_rate(self, tmp_path, capsys):
+        from models import make_train_dataset, make_trainer, read_scalars
+
+        s = WarmUpCosineDecay(0.0, 1e-2, 2, 7, 1)
+        trainer = make_trainer(tmp_path, optimizer=tf.keras.optimizers.Adam(s))
+        trainer.train(2, make_train_dataset(6, 2))  # two epochs of three steps
+        # Each step logs the rate of the step after it (the optimizer has counted it).
+        logged = [v for _, v in read_scalars(trainer.logger.storage)["learning-rate"]]
+        np.testing.assert_allclose(logged, [expected(k, 0.0, 1e-2, 2, 7, 1) for k in range(1, 7)], rtol=1e-5)
+        last_bar = capsys.readouterr().err.rstrip().split("\r")[-1]
+        assert f"lr: {expected(6, 0.0, 1e-2, 2, 7, 1):.6f}" in last_bar
+
+
 class TestSerialisation:
     def test_config_round_trip(self):
         s = WarmUpCosineDecay(1e-5, 2e-3, 4, 50, 6)
