@@ -5,6 +5,7 @@
 // and nothing else:
 //
 //   kx::Lazy              an imported module attribute, resolved once per process
+//   kx::import_modules    module attributes bound at import, as `import x as y` would
 //   kx::make_class        type(name, bases, namespace) with __module__/__qualname__/__doc__
 //   kx::def_method        a C++ function as a method of such a class
 //   kx::def_init          the same for __init__ (see the note there)
@@ -23,6 +24,7 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -104,6 +106,13 @@ private:
     const char* attr_path_;
     py::gil_safe_call_once_and_store<py::object> store_;
 };
+
+// Binds modules as attributes of `m` in the given order, as a module's own
+// import statements would: {{"np", "numpy"}, {"d", "datetime"}}. A failing
+// import fails the import of `m`.
+inline void import_modules(py::module_& m, std::initializer_list<std::pair<const char*, const char*>> imports) {
+    for (const auto& [alias, module] : imports) m.attr(alias) = py::module_::import(module);
+}
 
 // ---------------------------------------------------------------- console
 

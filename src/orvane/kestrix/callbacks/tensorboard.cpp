@@ -246,6 +246,8 @@ py::object refresh(py::object self) {
 
 PYBIND11_MODULE(tensorboard, m) {
     m.doc() = "Training metrics logger: time-stamped TensorBoard log folder, scalars and images.";
+    kx::import_modules(m, {{"np", "numpy"}, {"tf", "tensorflow"}, {"d", "datetime"}, {"warnings", "warnings"},
+                           {"os", "os"}});
     static kx::Lazy object_type{"builtins", "object"};
     py::object cls = kx::make_class(m, "TensorBoard", object_type(), kClassDoc);
     kx::def_init(cls, &init, kInitDoc, py::arg("storage"), py::arg("metric_names") = py::none());

@@ -473,7 +473,13 @@ py::object build_val_iterator(py::object self, py::object batch_size) {
 
 PYBIND11_MODULE(tfrecord, m) {
     m.doc() = "TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary).";
+    // The module's imports, bound as its attributes; a failing one fails this import.
     py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
+    py::module_ utils = py::module_::import("orvane.kestrix.datasets.utils");
+    m.attr("letterbox") = utils.attr("letterbox");
+    m.attr("xywhn2xyxy") = utils.attr("xywhn2xyxy");
+    m.attr("BaseDetectionDataset") = base;
+    kx::import_modules(m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"glob", "glob"}});
 
     py::object yaml_cls = kx::make_class(m, "TFRecordDatasetYaml", base, kYamlClassDoc);
     kx::def_init(yaml_cls, &yaml_init, kYamlInitDoc, py::arg("info_file") = py::none(), py::arg("shape") = py::none(),

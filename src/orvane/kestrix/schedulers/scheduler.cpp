@@ -271,6 +271,7 @@ py::object get_config(py::object self) {
 PYBIND11_MODULE(scheduler, m) {
     static kx::Lazy schedule_base{"tensorflow", "keras.optimizers.schedules.LearningRateSchedule"};
     m.doc() = kModuleDoc;
+    kx::import_modules(m, {{"tf", "tensorflow"}, {"np", "numpy"}});
     py::object cls = kx::make_class(m, "WarmUpCosineDecay", schedule_base(), kClassDoc);
 
     py::handle defining_class = cls;  // the module keeps the class alive
