@@ -328,15 +328,21 @@ void scan_into_storage(py::object self, const SplitNames& split) {
         scan = dn::scan_split(image_folder, annotation_folder);
     }
     py::object storage = self.attr(split.storage);
+    const bool plain_list = PyList_CheckExact(storage.ptr());
     py::object append = storage.attr("append");
     py::object bar = progress_bar(scan.images.size(), split.description);
     kx::with_context(bar, [&] {
         for (std::size_t i = 0; i < scan.images.size(); ++i) {
             if (!scan.paired[i]) continue;
-            py::list pair;
-            pair.append(python_path(dn::join_path(image_folder, scan.images[i])));
-            pair.append(python_path(dn::join_path(annotation_folder, scan.annotations[i])));
-            append(pair);
+            py::list pair(2);
+            PyList_SET_ITEM(pair.ptr(), 0, python_path(dn::join_path(image_folder, scan.images[i])).release().ptr());
+            PyList_SET_ITEM(pair.ptr(), 1,
+                            python_path(dn::join_path(annotation_folder, scan.annotations[i])).release().ptr());
+            if (!plain_list) {
+                append(pair);
+            } else if (PyList_Append(storage.ptr(), pair.ptr()) < 0) {
+                throw py::error_already_set();
+            }
         }
         bar.attr("update")(scan.images.size());
     });
@@ -595,7 +601,7 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
     std::vector<std::string> images, annotations;
     {
         py::gil_scoped_release release;
-        scan = dn::scan_split(image_folder, annotation_folder);
+        scan = dn::scan_split(image_folder, annotation_folder, true);
         std::unordered_set<std::string> seen;  // a.png and a.jpg share a.txt: read it once
         for (std::size_t i = 0; i < scan.images.size(); ++i) {
             images.push_back(dn::join_path(image_folder, scan.images[i]));
