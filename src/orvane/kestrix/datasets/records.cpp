@@ -350,16 +350,6 @@ std::string name_bytes(py::handle value, const std::string& what) {
     kx::raise(PyExc_TypeError, what + " must be str or bytes, got " + type_name(value));
 }
 
-std::int64_t to_int64(py::handle value, const std::string& what) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) {
-        PyErr_Clear();
-        kx::raise(PyExc_TypeError, what + " must be an integer, got " + type_name(value));
-    }
-    py::object owned = py::reinterpret_steal<py::object>(index);
-    return owned.cast<std::int64_t>();
-}
-
 std::string encode(const EncodeInputs& in) {
     const std::int64_t* objects = in.objects.data();
     const float* bboxes = in.bboxes.data();
@@ -375,8 +365,8 @@ py::bytes encode_example(py::handle image, py::handle image_name, py::handle wid
     EncodeInputs in;
     in.image = to_bytes_view(image, "image", in.image_keep, in.image_storage);
     in.name = name_bytes(image_name, "image_name");
-    in.width = to_int64(width, "width");
-    in.height = to_int64(height, "height");
+    in.width = kx::to_int64(width, "width");
+    in.height = kx::to_int64(height, "height");
     in.objects = to_int64_vector(objects, "objects", false);
     in.bboxes = to_box_vector(bboxes, "bboxes", static_cast<std::size_t>(in.objects.size()));
     return py::bytes(encode(in));
@@ -588,8 +578,7 @@ py::list write_detection_shards(py::handle folder, py::handle samples, py::handl
     static kx::Lazy fsdecode{"os", "fsdecode"};
     static kx::Lazy os_remove{"os", "remove"};
     const std::string dir = to_path(folder, "folder");
-    const std::int64_t per_shard = to_int64(shard_size, "shard_size");
-    if (per_shard < 1) kx::raise(PyExc_ValueError, "shard_size must be at least 1, got " + std::to_string(per_shard));
+    const std::int64_t per_shard = kx::to_int64(shard_size, "shard_size", 1);
     if (!PyUnicode_Check(prefix.ptr()))
         kx::raise(PyExc_TypeError, "prefix must be a str, got " + type_name(prefix));
     const std::string stem = prefix.cast<std::string>();
