@@ -242,13 +242,13 @@ class TestStorage:
         assert ds.train_storage == [path for path in listed if path in expected]
         assert ds.val_storage == [os.path.join(str(val), "v.tfrecord")]
 
-    @pytest.mark.parametrize("empty_split", ["train", "val"])
-    def test_split_without_records(self, tmp_path, empty_split):
+    @pytest.mark.parametrize("empty_split, name", [("train", "train"), ("val", "validation")])
+    def test_split_without_records(self, tmp_path, empty_split, name):
         for split in ("train", "val"):
             self.make_split(tmp_path / split, [] if split == empty_split else ["x.tfrecord"])
         with pytest.raises(ValueError) as info:
             TFRecordDataset(descriptor(tmp_path), [8, 8])
-        assert str(info.value) == MSG_EMPTY_SPLIT
+        assert str(info.value) == f"{MSG_EMPTY_SPLIT} The {name} folder {tmp_path / empty_split} holds no *.tfrecord file."
 
     @pytest.mark.parametrize("missing, split", [("train", "train"), ("val", "validation")])
     def test_missing_folder_is_named(self, tmp_path, missing, split):

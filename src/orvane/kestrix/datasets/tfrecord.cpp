@@ -220,6 +220,14 @@ std::string record_name(py::handle name) {
     kx::raise(PyExc_ValueError, "[ERROR]: Record '" + record_name(name) + "' " + what);
 }
 
+// Re-raises the ValueError being handled as the dataset's own error (its
+// message after `prefix`), chained to the original.
+[[noreturn]] void reraise_value_error(py::error_already_set& err, const std::string& prefix) {
+    const std::string message = prefix + std::string(py::str(err.value()));
+    py::raise_from(err, PyExc_ValueError, message.c_str());
+    throw py::error_already_set();
+}
+
 // Decodes JPEG bytes to an RGB uint8 [H, W, 3] array. OpenCV releases the GIL
 // while it decodes. Grayscale images come out with three channels; EXIF
 // orientation is ignored because the boxes refer to the stored pixels.
@@ -253,7 +261,13 @@ py::object load_instance(py::object self, py::object data, py::object training_f
 
     int training = PyObject_IsTrue(training_flag.ptr());
     if (training < 0) throw py::error_already_set();
-    py::dict record = parse_example()(data);
+    py::dict record;
+    try {
+        record = parse_example()(data);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        reraise_value_error(err, "[ERROR]: ");
+    }
     py::object name = record["image_name"];
     py::array image = decode_rgb(record["image"], name);
     const double stored_h = static_cast<double>(image.shape(0));
@@ -454,10 +468,17 @@ py::object list_records(py::object folder, const char* split) {
 }
 
 py::object load_storage(py::object self) {
-    self.attr("train_storage") = list_records(self.attr("train_storage"), "train");
-    self.attr("val_storage") = list_records(self.attr("val_storage"), "validation");
-    if (py::len(self.attr("val_storage")) == 0 || py::len(self.attr("train_storage")) == 0)
-        kx::raise(PyExc_ValueError, "[ERROR]: Empty train or validation samples are not allowed.");
+    py::object train_folder = self.attr("train_storage");
+    py::object val_folder = self.attr("val_storage");
+    self.attr("train_storage") = list_records(train_folder, "train");
+    self.attr("val_storage") = list_records(val_folder, "validation");
+    const bool val_empty = py::len(self.attr("val_storage")) == 0;
+    if (val_empty || py::len(self.attr("train_storage")) == 0) {
+        const std::string folder = py::str(val_empty ? val_folder : train_folder);
+        kx::raise(PyExc_ValueError, std::string("[ERROR]: Empty train or validation samples are not allowed. The ") +
+                                        (val_empty ? "validation" : "train") + " folder " + folder +
+                                        " holds no *.tfrecord file.");
+    }
     return py::none();
 }
 
@@ -506,10 +527,7 @@ py::object split_record_count(py::object self, const char* storage_attr, const c
         count = count_records()(storage);
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_ValueError)) throw;
-        std::string message = std::string("[ERROR]: The ") + split + " split holds a damaged shard: " +
-                              std::string(py::str(err.value()));
-        py::raise_from(err, PyExc_ValueError, message.c_str());
-        throw py::error_already_set();
+        reraise_value_error(err, std::string("[ERROR]: The ") + split + " split holds a damaged shard: ");
     }
     cache[key] = py::make_tuple(signature, count);
     return count;
