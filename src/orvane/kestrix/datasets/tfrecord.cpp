@@ -541,11 +541,15 @@ void check_split(py::object self, const char* count_attr, const char* storage_at
     py::object given = self.attr(count_attr);
     py::object counted = split_record_count(self, storage_attr, split);
     if (given.is_none()) {
-        if (counted.cast<std::uint64_t>() == 0)
+        if (counted.cast<std::uint64_t>() == 0) {
+            py::object storage = self.attr(storage_attr);
+            const std::size_t files = py::len(storage);
+            const std::string first = files ? ", first " + std::string(py::str(storage[py::int_(0)])) + "," : "";
             kx::raise(PyExc_ValueError, std::string("[ERROR]: Kestrix trainer does not support empty samples in "
                                                     "either train or validation sets (the ") +
-                                            split + " split's " + std::to_string(py::len(self.attr(storage_attr))) +
-                                            " shard file(s) hold no records)");
+                                            split + " split's " + std::to_string(files) + " shard file(s)" + first +
+                                            " hold no records)");
+        }
         self.attr(count_attr) = counted;
     } else if (equals(given, py::int_(0))) {
         self.attr(count_attr) = counted;
