@@ -89,7 +89,7 @@ TEST(DarknetScan, PairsByStemInExtensionGroupOrder) {
     EXPECT_EQ(texts, (std::vector<std::string>{"a.txt", "c.txt", "e.txt", "h.txt", "orphan.txt", "x.y.txt"}));
 }
 
-TEST(DarknetScan, SharedFolderLinksAndUnlistableFolders) {
+TEST(DarknetScan, SharedFoldersLinksAndMissingFolders) {
     TempFolder tmp;
     const std::string both = tmp.make_dir("both");
     tmp.write("both/a.jpg");
