@@ -28,7 +28,6 @@ from contextlib import redirect_stderr
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 
-import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402,F401
 from PIL import Image  # noqa: E402
@@ -36,20 +35,10 @@ from PIL import Image  # noqa: E402
 from orvane.kestrix.datasets import utils  # noqa: E402
 from orvane.kestrix.datasets.darknet import DarknetDataset, check_dataset  # noqa: E402
 
-HEIGHT, WIDTH = 480, 640
+from bench_tfrecord_pipeline import HEIGHT, WIDTH, photo_like  # noqa: E402  (same synthetic photos)
+
 OUT = [320, 320, 3]
 BATCH = 16
-
-
-def photo_like(rng):
-    """A 640x480 image with smooth gradients, shapes and mild noise (decodes like a photo)."""
-    y, x = np.mgrid[0:HEIGHT, 0:WIDTH].astype(np.float32)
-    image = np.stack([x / WIDTH * 255, y / HEIGHT * 255, (x + y) / (WIDTH + HEIGHT) * 255], axis=-1)
-    for _ in range(12):
-        cx, cy, r = rng.integers(0, WIDTH), rng.integers(0, HEIGHT), rng.integers(10, 120)
-        cv2.circle(image, (int(cx), int(cy)), int(r), rng.integers(0, 256, 3).tolist(), -1)
-    image += rng.normal(0, 6, image.shape)
-    return np.clip(image, 0, 255).astype(np.uint8)
 
 
 def write_split(root, count, rng):
