@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -298,6 +299,36 @@ py::object progress_bar(std::size_t total, const char* description) {
     return tqdm()(py::arg("total") = total, py::arg("desc") = description);
 }
 
+// Python's cyclic garbage collector switched off for a scope, as it was.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+// prefix + name as a str; plain ASCII (the usual case) is copied straight
+// into the new string, anything else decoded as the file system does.
+py::str joined_path(const std::string& prefix, const std::string& name) {
+    const std::size_t size = prefix.size() + name.size();
+    bool ascii = true;
+    for (const std::string* part : {&prefix, &name})
+        for (unsigned char c : *part) ascii &= c < 0x80;
+    if (!ascii) return python_path(prefix + name);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (text == nullptr) throw py::error_already_set();
+    char* out = static_cast<char*>(PyUnicode_DATA(text));
+    std::memcpy(out, prefix.data(), prefix.size());
+    std::memcpy(out + prefix.size(), name.data(), name.size());
+    return py::reinterpret_steal<py::str>(text);
+}
+
 void scan_into_storage(py::object self, const SplitNames& split) {
     const std::string image_folder = native_path(self.attr(split.images), split.images);
     const std::string annotation_folder = native_path(self.attr(split.annotations), split.annotations);
@@ -310,13 +341,17 @@ void scan_into_storage(py::object self, const SplitNames& split) {
     const bool plain_list = PyList_CheckExact(storage.ptr());
     py::object append = storage.attr("append");
     py::object bar = progress_bar(scan.images.size(), split.description);
+    const std::string image_prefix = dn::join_path(image_folder, "");
+    const std::string annotation_prefix = dn::join_path(annotation_folder, "");
     kx::with_context(bar, [&] {
+        // The pairs are acyclic: collecting garbage while 100,000 of them are
+        // made would only walk them again and again.
+        const GcPause pause;
         for (std::size_t i = 0; i < scan.images.size(); ++i) {
             if (!scan.paired[i]) continue;
             py::list pair(2);
-            PyList_SET_ITEM(pair.ptr(), 0, python_path(dn::join_path(image_folder, scan.images[i])).release().ptr());
-            PyList_SET_ITEM(pair.ptr(), 1,
-                            python_path(dn::join_path(annotation_folder, scan.annotations[i])).release().ptr());
+            PyList_SET_ITEM(pair.ptr(), 0, joined_path(image_prefix, scan.images[i]).release().ptr());
+            PyList_SET_ITEM(pair.ptr(), 1, joined_path(annotation_prefix, scan.annotations[i]).release().ptr());
             if (!plain_list) {
                 append(pair);
             } else if (PyList_Append(storage.ptr(), pair.ptr()) < 0) {
