@@ -1,0 +1,174 @@
+"""DetectionEvaluator: COCO figures against pycocotools, hand-worked counts, input errors, pass order."""
+import math
+
+import numpy as np
+import pytest
+
+from cocoref import coco_evaluation, coco_figures, instances_of, random_pass
+from orvane.validator.evaluators import DetectionEvaluator
+
+CLASSES = ["cat", "dog"]
+A = [0.1, 0.1, 0.4, 0.4]
+B = [0.6, 0.6, 0.9, 0.9]
+C = [0.5, 0.0, 0.7, 0.2]
+
+
+def evaluate(images, classes=CLASSES, score_threshold=0.25):
+    """Metrics of a pass over images given as (gt [(box, label)], dt [(box, label, score)])."""
+    evaluator = DetectionEvaluator(None, classes, score_threshold=score_threshold)
+    evaluator(None)
+    state = None
+    for i, (gt, dt) in enumerate(images):
+        state = evaluator.single_evaluation(instances(gt, dt, f"img{i}.jpg"), 1, False)
+    return evaluator, evaluator.conclude(state, epoch=1)
+
+
+def instances(gt, dt, name="img.jpg"):
+    return {
+        "gt_instance": {"image": None, "height": 1, "width": 1, "boxes": np.array([b for b, _ in gt]).reshape(-1, 4),
+                        "labels": np.array([l for _, l in gt]), "image_path": name},
+        "dt_instance": {"boxes": np.array([b for b, _, _ in dt], np.float32).reshape(-1, 4),
+                        "labels": np.array([l for _, l, _ in dt]),
+                        "scores": np.array([s for _, _, s in dt], np.float32)},
+    }
+
+
+class TestAgainstPycocotools:
+    @pytest.mark.parametrize("options", [
+        dict(seed=0),
+        dict(seed=1, num_images=80, undetected=(3,)),
+        dict(seed=2, num_images=50, per_image_class0=2, undetected=(4,)),  # class 0: exactly 100 objects
+        dict(seed=3, gt_per_image=(0, 2), dt_per_image=(0, 30)),  # many false positives, empty images
+    ])
+    def test_map_and_mar_equal_cocos(self, options):
+        classes, images = random_pass(**options)
+        assert options.get("per_image_class0") or sum(len(i["gt_boxes"]) == 0 for i in images) > 0
+        evaluator = DetectionEvaluator(None, classes)
+        evaluator(None)
+        for image in images:
+            state = evaluator.single_evaluation(instances_of(image), 1, False)
+        metrics = evaluator.conclude(state, epoch=1)
+        reference = coco_figures(coco_evaluation(classes, images))
+        for family in ("mAP", "mAR"):
+            for key in ("0.5", "0.75", "0.5:0.95"):
+                assert metrics[family][key] == pytest.approx(reference[family][key], abs=1e-6), (family, key)
+        assert 0 < metrics["mAP"]["0.5"] < 1
+
+    def test_more_than_100_detections_of_a_class_are_cut_like_coco(self):
+        classes, images = random_pass(num_images=50, num_classes=2, dt_per_image=(90, 140), seed=4)
+        evaluator = DetectionEvaluator(None, classes)
+        for image in images:
+            evaluator.single_evaluation(instances_of(image), 1, False)
+        metrics = evaluator.conclude(None)
+        reference = coco_figures(coco_evaluation(classes, images))
+        assert metrics["mAP"]["0.5:0.95"] == pytest.approx(reference["mAP"]["0.5:0.95"], abs=1e-6)
+        assert metrics["mAR"]["0.5"] == pytest.approx(reference["mAR"]["0.5"], abs=1e-6)
+
+
+# Each case: images as (ground truth, detections), then mACC@0.5, mACC@0.75, mACC@0.5:0.95, OP, OR, OA.
+HAND_CASES = {
+    "perfect image": ([([(A, "cat")], [(A, "cat", 0.9)])], 1, 1, 1, 1, 1, 1),
+    "missed object": ([([(A, "cat"), (B, "dog")], [(A, "cat", 0.9)])], 0.5, 0.5, 0.5, 1, 0.5, 0.5),
+    "false positive": ([([(A, "cat")], [(A, "cat", 0.9), (C, "cat", 0.8)])], 0.5, 0.5, 0.5, 0.5, 1, 0.5),
+    "right box, wrong class": ([([(A, "cat")], [(A, "dog", 0.9)])], 0, 0, 0, 0, 0, 0),
+    "below the operating point": ([([(A, "cat")], [(A, "cat", 0.2)])], 0, 0, 0, 0, 0, 0),
+    # IoU 0.62: a hit at 0.5, 0.55 and 0.6 only.
+    "loose box": ([([(A, "cat")], [([0.1, 0.1, 0.4, 0.286], "cat", 0.9)])], 1, 0, 0.3, 1, 1, 1),
+    "two images": ([([(A, "cat")], [(A, "cat", 0.9)]), ([(B, "dog")], [(C, "dog", 0.3)])],
+                   0.5, 0.5, 0.5, 0.5, 0.5, 1 / 3),
+    "nothing at all": ([([], []), ([], [])], 0, 0, 0, 0, 0, 0),
+}
+
+
+class TestCountsAtTheOperatingPoint:
+    @pytest.mark.parametrize("case", HAND_CASES.values(), ids=HAND_CASES.keys())
+    def test_hand_worked(self, case):
+        images, *expected = case
+        _, metrics = evaluate(images)
+        got = [metrics["mACC"]["0.5"], metrics["mACC"]["0.75"], metrics["mACC"]["0.5:0.95"],
+               metrics["OP"], metrics["OR"], metrics["OA"]]
+        assert got == pytest.approx(expected, abs=1e-12)
+        assert all(isinstance(v, float) and not math.isnan(v) for f in ("mAP", "mAR", "mACC") for v in metrics[f].values())
+
+    def test_map_uses_detections_below_the_operating_point(self):
+        _, metrics = evaluate([([(A, "cat")], [(A, "cat", 0.2)])])
+        assert metrics["mAP"]["0.5"] == pytest.approx(1.0) and metrics["mAR"]["0.5:0.95"] == pytest.approx(1.0)
+        assert metrics["mACC"]["0.5"] == 0
+
+    @pytest.mark.parametrize("classes, gt", [
+        (["background", "cat"], [([0, 0, 0, 0], "background")]),  # the datasets' row of an empty image
+        (["cat", "dog"], [([0, 0, 0, 0], "cat")]),
+        (["cat", "dog"], [([0.5, 0.5, 0.5, 0.9], "cat")]),
+    ])
+    def test_background_and_empty_rows_are_not_objects(self, classes, gt):
+        evaluator, metrics = evaluate([(gt, [(A, "cat", 0.9)])], classes=classes)
+        assert metrics["OR"] == 0 and metrics["OP"] == 0 and metrics["mAP"]["0.5"] == 0
+        assert evaluator.per_class["cat"]["ground_truth"] == 0 and evaluator.per_class["cat"]["FP"] == 1
+        assert "background" not in evaluator.per_class
+
+    def test_per_class_values_of_the_last_pass(self):
+        evaluator, _ = evaluate([([(A, "cat"), (B, "cat")], [(A, "cat", 0.9), (C, "dog", 0.8)])])
+        cat, dog = evaluator.per_class["cat"], evaluator.per_class["dog"]
+        assert (cat["ground_truth"], cat["detections"], cat["TP"], cat["FP"], cat["FN"]) == (2, 1, 1, 0, 1)
+        assert cat["AR"]["0.5"] == 0.5 and cat["ACC"]["0.75"] == 0.5
+        assert dog["AP"] == {"0.5": None, "0.75": None, "0.5:0.95": None} and dog["ACC"]["0.5"] == 0.0
+        evaluator(None)
+        evaluator.single_evaluation(instances([], []), 2, False)
+        evaluator.conclude(None)
+        assert evaluator.per_class["cat"]["ground_truth"] == 0
+
+
+GOOD_GT = {"boxes": np.array([A, B]), "labels": np.array(["cat", "dog"])}
+GOOD_DT = {"boxes": np.array([A, C], np.float32), "labels": np.array(["cat", "cat"]),
+           "scores": np.array([0.9, 0.5], np.float32)}
+
+
+class TestInputErrors:
+    @pytest.mark.parametrize("part, key, value, message", [
+        ("gt_instance", "boxes", np.zeros((2, 5)), r"gt_instance\['boxes'\] must have shape \(N, 4\).*\(2, 5\)"),
+        ("dt_instance", "boxes", np.zeros(8), r"dt_instance\['boxes'\] must have shape \(N, 4\).*\(8,\)"),
+        ("dt_instance", "boxes", np.array([A, [0, np.nan, 1, 1]]), r"dt_instance\['boxes'\] holds a non-finite"),
+        ("gt_instance", "labels", np.array(["cat", "zebra"]), r"gt_instance\['labels'\] holds 'zebra'.*not in classes"),
+        ("dt_instance", "labels", np.array(["cat", 3]), r"dt_instance\['labels'\] holds '3'.*not in classes"),
+        ("gt_instance", "labels", np.array(["cat"]), r"gt_instance\['labels'\] holds 1 entries but .*2 boxes"),
+        ("dt_instance", "scores", np.array([0.9]), r"dt_instance\['scores'\] holds 1 entries but .*2 boxes"),
+        ("dt_instance", "scores", np.array([0.9, np.inf]), r"dt_instance\['scores'\] holds a non-finite"),
+    ])
+    def test_bad_arrays_name_the_image_and_the_array(self, part, key, value, message):
+        evaluator = DetectionEvaluator(None, CLASSES)
+        evaluator(None)
+        data = {"gt_instance": dict(GOOD_GT, image_path="street_07.jpg"), "dt_instance": dict(GOOD_DT)}
+        data[part][key] = value
+        with pytest.raises(ValueError, match=r"^image 'street_07.jpg': " + message):
+            evaluator.single_evaluation(data, 1, False)
+
+    def test_conclude_needs_an_evaluation_of_the_current_pass(self):
+        evaluator = DetectionEvaluator(None, CLASSES)
+        with pytest.raises(RuntimeError, match="without any single_evaluation"):
+            evaluator.conclude(None, epoch=1)
+        evaluator(None)
+        old = evaluator.single_evaluation(instances([(A, "cat")], []), 1, False)
+        evaluator.conclude(old, epoch=1)
+        evaluator(None)
+        with pytest.raises(RuntimeError, match="without any single_evaluation"):
+            evaluator.conclude(old, epoch=2)
+        evaluator.single_evaluation(instances([], []), 2, False)
+        with pytest.raises(ValueError, match="not the state of the current validation pass"):
+            evaluator.conclude(old, epoch=2)
+
+    def test_publishing_needs_a_writer(self):
+        evaluator = DetectionEvaluator(None, CLASSES)
+        with pytest.raises(RuntimeError, match="'img.jpg' but there is no writer"):
+            evaluator.single_evaluation(instances([(A, "cat")], []), 1, True)
+
+    @pytest.mark.parametrize("kwargs, error, message", [
+        (dict(classes=("cat",)), TypeError, "Argument 'classes' has incorrect type"),
+        (dict(classes=[]), ValueError, "classes is empty"),
+        (dict(classes=["cat", "cat"]), ValueError, "'cat' twice"),
+        (dict(classes=CLASSES, iou_thresholds=[0.5, 0.6]), ValueError, "must hold 0.75"),
+        (dict(classes=CLASSES, iou_thresholds=[0.5, 0.75, 1.5]), ValueError, r"\(0, 1\]"),
+        (dict(classes=CLASSES, score_threshold="high"), TypeError, "'score_threshold'"),
+    ])
+    def test_bad_construction(self, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            DetectionEvaluator(None, **kwargs)
