@@ -35,6 +35,18 @@ std::uint64_t key(float score, std::size_t box) {
 
 std::size_t box_of(std::uint64_t k) { return 0xFFFFFFFFU - static_cast<std::uint32_t>(k & 0xFFFFFFFFU); }
 
+// iou(a, b) > threshold without the division (the innermost test): a kept
+// box `a` of area `area_a` against a candidate row x1, y1, x2, y2.
+bool overlaps_more(const Box& a, double area_a, const float* b, double threshold) {
+    const double w = std::min(a.x2, double{b[2]}) - std::max(a.x1, double{b[0]});
+    if (!(w > 0)) return false;
+    const double h = std::min(a.y2, double{b[3]}) - std::max(a.y1, double{b[1]});
+    if (!(h > 0)) return false;
+    const double inter = w * h;
+    const double area_b = (double{b[2]} - b[0]) * (double{b[3]} - b[1]);
+    return inter > threshold * (area_a + area_b - inter);
+}
+
 }  // namespace
 
 std::vector<Selected> non_max_suppression(const float* boxes, const float* scores, std::size_t num_boxes,
@@ -45,6 +57,7 @@ std::vector<Selected> non_max_suppression(const float* boxes, const float* score
     // Per class: the candidates not yet kept or suppressed (unordered) and
     // the position of the first of them in the visiting order.
     std::vector<std::vector<std::uint64_t>> left(num_classes);
+    for (std::size_t c = options.first_class; c < num_classes; ++c) left[c].reserve(num_boxes);
     for (std::size_t k = 0; k < num_boxes; ++k) {
         const float* row = scores + k * num_classes;
         for (std::size_t c = options.first_class; c < num_classes; ++c)
@@ -64,10 +77,6 @@ std::vector<Selected> non_max_suppression(const float* boxes, const float* score
     };
     std::make_heap(heads.begin(), heads.end(), later);
 
-    auto box_at = [boxes](std::size_t row) {
-        const float* b = boxes + row * 4;
-        return Box{b[0], b[1], b[2], b[3]};
-    };
     while (!heads.empty() && kept.size() < options.max_detections) {
         std::pop_heap(heads.begin(), heads.end(), later);
         const std::size_t cls = heads.back();
@@ -76,13 +85,15 @@ std::vector<Selected> non_max_suppression(const float* boxes, const float* score
         std::vector<std::uint64_t>& candidates = left[cls];
         const std::size_t row = box_of(candidates[first[cls]]);
         kept.push_back({row, cls, scores[row * num_classes + cls]});
-        const Box box = box_at(row);
+        const float* b = boxes + row * 4;
+        const Box box{b[0], b[1], b[2], b[3]};
+        const double area = (box.x2 - box.x1) * (box.y2 - box.y1);
         // Drop it and every candidate it suppresses; find the next first.
         std::size_t out = 0, best = 0;
         for (std::size_t i = 0; i < candidates.size(); ++i) {
             const std::uint64_t k = candidates[i];
             const std::size_t other = box_of(k);
-            if (other == row || iou(box_at(other), box) > options.iou_threshold) continue;
+            if (other == row || overlaps_more(box, area, boxes + other * 4, options.iou_threshold)) continue;
             if (out == 0 || k > candidates[best]) best = out;
             candidates[out++] = k;
         }
