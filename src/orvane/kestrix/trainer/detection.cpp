@@ -368,7 +368,9 @@ py::list class_names(const py::object& classes, const py::object& numbers, const
         const double number = py::float_(row[zero]).cast<double>();
         const bool whole = std::isfinite(number) && std::floor(number) == number;
         if (!(whole && number >= 0 && number < count)) {
-            py::object shown = whole ? py::object(py::int_(static_cast<long long>(number))) : py::float_(number);
+            py::object shown = whole ? py::reinterpret_steal<py::object>(PyLong_FromDouble(number))
+                                     : py::object(py::float_(number));
+            if (!shown) throw py::error_already_set();
             kx::raise(PyExc_IndexError, py::str("class number {} of a box in validation image {!r} is out of range "
                                                 "for {} classes (expected a whole number from 0 to {})")
                                             .format(shown, image_name, py::len(classes), py::len(classes) - 1)
