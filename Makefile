@@ -23,8 +23,10 @@ install: $(DEPS)
 ## test: C++ unit tests of the native kernels, then the Python tests
 test: native-test python-test
 
+# The Python tests run twice: under Keras 3, then under tf-keras (TensorFlow's Keras 2).
 python-test: install
 	$(BIN)/python -m pytest $(PYTEST_ARGS)
+	TF_USE_LEGACY_KERAS=1 $(BIN)/python -m pytest $(PYTEST_ARGS)
 
 # GoogleTest comes from the system (Debian's libgtest-dev); as root it is
 # installed on demand. Without it the native tests are skipped with a notice.

@@ -164,14 +164,17 @@ class TestCandidates:
 
 
 class TestInOptimizer:
-    def test_optimizer_rate_follows_schedule_without_retracing(self):
+    def test_optimizer_rate_follows_schedule_without_retracing(self, legacy_keras):
         s = WarmUpCosineDecay(1e-4, 1e-2, 5, 30, 3)
         opt = tf.keras.optimizers.SGD(learning_rate=s)
         var = tf.Variable(1.0)
         counts = None
+        # After step k Keras 3 reports the rate of the next step, tf-keras that of the step taken.
+        lag = 1 if legacy_keras else 0
         for k in range(1, 41):
             opt.apply_gradients([(tf.constant(1.0), var)])
-            assert float(opt.learning_rate) == pytest.approx(expected(k, 1e-4, 1e-2, 5, 30, 3), rel=RTOL, abs=1e-9)
+            assert float(opt.learning_rate) == pytest.approx(expected(k - lag, 1e-4, 1e-2, 5, 30, 3), rel=RTOL,
+                                                             abs=1e-9)
             if k == 2:
                 counts = tracing_counts(s)
         assert counts == tracing_counts(s) and max(counts) <= 2

@@ -123,6 +123,27 @@ class TestUpdateMetrics:
             (2, "total-loss", 1.0), (2, "learning-rate", 1e-3),
         ]
 
+    def test_non_finite_values_warn_once_per_name_and_are_written(self, logger, recwarn):
+        logger.update_metrics({}, {"total-loss": float("nan"), "mAP@0.5": np.inf})
+        logger.update_metrics({}, {"total-loss": tf.constant(np.nan), "learning-rate": 1e39})  # inf as float32
+        logger.update_metrics({}, {"total-loss": 1.0, "mAP@0.5": -np.inf})
+        messages = [str(w.message) for w in recwarn if str(w.message).startswith("the value of")]
+        assert all(w.category is RuntimeWarning for w in recwarn if str(w.message) in messages)
+        assert messages == [
+            "the value of 'total-loss' is nan at step 0; it is written as it is (later non-finite values of "
+            "'total-loss' are not reported)",
+            "the value of 'mAP@0.5' is inf at step 0; it is written as it is (later non-finite values of "
+            "'mAP@0.5' are not reported)",
+            "the value of 'learning-rate' is inf at step 1; it is written as it is (later non-finite values of "
+            "'learning-rate' are not reported)",
+        ]
+        points = scalar_points(logger.storage)
+        assert [(step, tag) for step, tag, _ in points] == [
+            (0, "total-loss"), (0, "mAP@0.5"), (1, "total-loss"), (1, "learning-rate"),
+            (2, "total-loss"), (2, "mAP@0.5"),
+        ]
+        assert np.isnan(points[0][2]) and points[1][2] == np.inf and points[5][2] == -np.inf
+
     def test_truthy_metric_shadows_loss_and_zero_everywhere_writes_nothing(self, logger):
         logger.update_metrics({"total-loss": 3.0}, {"total-loss": 7.0, "mAP@0.5": 0})
         assert read_scalars(logger.storage) == [(0, "total-loss", 3.0)]

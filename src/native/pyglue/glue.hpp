@@ -14,6 +14,7 @@
 //   kx::check_type        the exact-type argument check ("Argument '...' has incorrect type ...")
 //   kx::to_double         a float-declared argument converted on entry
 //   kx::to_int64/to_size  an integer argument converted on entry, range-checked
+//   kx::check_image       an image argument checked before TensorFlow sees it
 //   kx::raise             set a Python exception and throw
 //   kx::with_context      a Python `with` block around a C++ lambda
 //   kx::print / kx::warn  console output through Python's print and warnings
@@ -182,6 +183,41 @@ private:
 // import fails the import of `m`.
 inline void import_modules(py::module_& m, std::initializer_list<std::pair<const char*, const char*>> imports) {
     for (const auto& [alias, module] : imports) m.attr(alias) = py::module_::import(module);
+}
+
+// ---------------------------------------------------------------- arrays
+
+// "(3, 0, 3)": the shape of an array-like, as Python prints a tuple.
+inline std::string shape_text(py::handle array) { return py::str(py::tuple(array.attr("shape"))).cast<std::string>(); }
+
+// An argument holding one image, height x width x channels, checked before it reaches
+// TensorFlow (whose PNG encoder aborts the process on an empty float image): it must hold
+// numbers (unsigned, signed or floating point), have rank 3 with one of the `channels`
+// counts, and not be empty. Anything else is a ValueError naming the argument and the dtype
+// or shape received. Returns np.asarray(image).
+inline py::object check_image(py::handle image, const char* name, std::initializer_list<int> channels) {
+    static Lazy np_asarray{"numpy", "asarray"};
+    py::object array = np_asarray()(image);
+    const std::string quoted = std::string("'") + name + "'";
+    py::object dtype = array.attr("dtype");
+    const std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+    if (kind != "u" && kind != "i" && kind != "f")
+        raise(PyExc_ValueError, quoted + " must hold numbers (an integer or floating-point image), got dtype " +
+                                    py::str(dtype).cast<std::string>());
+    std::string wanted;  // "1 or 3", "1, 2, 3 or 4"
+    for (const int* c = channels.begin(); c != channels.end(); ++c) {
+        if (c != channels.begin()) wanted += c + 1 == channels.end() ? " or " : ", ";
+        wanted += std::to_string(*c);
+    }
+    py::tuple shape(array.attr("shape"));
+    bool channels_ok = false;
+    if (shape.size() == 3)
+        for (int c : channels) channels_ok = channels_ok || shape[2].cast<py::ssize_t>() == c;
+    if (!channels_ok)
+        raise(PyExc_ValueError, quoted + " must have shape (height, width, " + wanted + "), got " + shape_text(array));
+    if (shape[0].cast<py::ssize_t>() == 0 || shape[1].cast<py::ssize_t>() == 0)
+        raise(PyExc_ValueError, quoted + " is empty: shape " + shape_text(array));
+    return array;
 }
 
 // ---------------------------------------------------------------- console
@@ -390,13 +426,21 @@ inline py::object compiled_function_type(py::module_& m) {
             py::object cls = type_type(py::str("CompiledFunction"), py::make_tuple(base), ns);
             py::cpp_function call(
                 [base](py::object self, py::args args, py::kwargs kwargs) {
-                    static Lazy keras_variable{"keras", "Variable"};
+                    static Lazy tf_keras{"tensorflow", "keras"};
                     static Lazy ndarray{"numpy", "ndarray"};
                     static Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
-                    py::object variable_type = keras_variable();
+                    // The Keras that tf.keras is: Keras 3 has its own Variable type; tf-keras
+                    // uses tf.Variable, which tf.function takes as it is (and importing Keras 3
+                    // into a tf-keras process would only cost time).
+                    static py::gil_safe_call_once_and_store<py::object> keras_variable;
+                    py::object variable_type =
+                        keras_variable
+                            .call_once_and_store_result([] { return py::getattr(tf_keras(), "Variable", py::none()); })
+                            .get_stored();
                     py::object array_type = ndarray();
                     auto read = [&](py::handle value) -> py::object {
-                        if (py::isinstance(value, variable_type) || py::isinstance(value, array_type))
+                        if ((!variable_type.is_none() && py::isinstance(value, variable_type)) ||
+                            py::isinstance(value, array_type))
                             return convert_to_tensor()(value);
                         return py::reinterpret_borrow<py::object>(value);
                     };

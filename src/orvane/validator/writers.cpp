@@ -59,8 +59,10 @@ Returns:
     None. The summary is buffered by the writer until flush().
 
 Raises:
-    ValueError: an image that is not height x width x 1 or 3, boxes that
-        are not K x 4, or labels/scores whose count differs from the boxes'.
+    ValueError: an image that is not numeric, empty or not height x width x
+        1 or 3, boxes that are not K x 4, labels/scores whose count differs
+        from the boxes', scores that are not numbers, or a step outside the
+        int64 range. Nothing is written then.
 )doc";
 
 constexpr const char* kFlushDoc = R"doc(Flushes the summary writer so buffered images reach the event file.
@@ -70,16 +72,6 @@ Returns:
 )doc";
 
 // ------------------------------------------------------------ drawing
-
-std::string shape_text(const py::array& a) {
-    std::string text = "(";
-    for (py::ssize_t i = 0; i < a.ndim(); ++i) {
-        if (i > 0) text += ", ";
-        text += std::to_string(a.shape(i));
-    }
-    if (a.ndim() == 1) text += ",";
-    return text + ")";
-}
 
 // Box rows as float64 K x 4; an empty array of any shape counts as no boxes.
 py::array_t<double> box_rows(py::handle boxes, const char* name) {
@@ -92,7 +84,7 @@ py::array_t<double> box_rows(py::handle boxes, const char* name) {
     if (rows.size() == 0) return py::array_t<double>(std::vector<py::ssize_t>{0, 4});
     if (rows.ndim() != 2 || rows.shape(1) != 4)
         kx::raise(PyExc_ValueError, std::string("'") + name + "' must have shape (N, 4) with rows x1, y1, x2, y2, got " +
-                                        shape_text(rows));
+                                        kx::shape_text(rows));
     return rows;
 }
 
@@ -127,17 +119,13 @@ py::array_t<float> drawing_boxes(const py::array_t<double>& rows, bool normalize
 
 // The image as float32 1 x H x W x 3 in 0..1.
 py::object drawing_image(py::handle image, py::ssize_t& height, py::ssize_t& width) {
-    static kx::Lazy np_asarray{"numpy", "asarray"};
     static kx::Lazy tf_constant{"tensorflow", "constant"};
     static kx::Lazy tf_gray_to_rgb{"tensorflow", "image.grayscale_to_rgb"};
     static kx::Lazy tf_float32{"tensorflow", "float32"};
 
-    py::array raw = np_asarray()(image);
-    if (raw.ndim() != 3 || (raw.shape(2) != 1 && raw.shape(2) != 3))
-        kx::raise(PyExc_ValueError, "'image' must have shape (height, width, 1 or 3), got " + shape_text(raw));
+    py::array raw = kx::check_image(image, "image", {1, 3});
     height = raw.shape(0);
     width = raw.shape(1);
-    if (height == 0 || width == 0) kx::raise(PyExc_ValueError, "'image' is empty: shape " + shape_text(raw));
 
     const bool is_uint8 = raw.dtype().kind() == 'u' && raw.dtype().itemsize() == 1;
     auto pixels = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(raw);
@@ -176,11 +164,18 @@ py::object publish_detections(py::object self, py::object caption, py::object im
 
     std::vector<bool> keep_dt(static_cast<std::size_t>(dt.shape(0)), true);
     if (dt.shape(0) > 0) {
-        auto scores = py::array_t<double, py::array::forcecast>::ensure(dt_scores);
+        static kx::Lazy np_asarray{"numpy", "asarray"};
+        py::object given = np_asarray()(dt_scores);
+        const std::string kind = py::str(given.attr("dtype").attr("kind")).cast<std::string>();
+        if (kind != "u" && kind != "i" && kind != "f" && kind != "b")
+            kx::raise(PyExc_ValueError, "'dt_scores' must hold numbers, got dtype " +
+                                            py::str(given.attr("dtype")).cast<std::string>() + " (" +
+                                            py::repr(dt_scores).cast<std::string>().substr(0, 80) + ")");
+        auto scores = py::array_t<double, py::array::forcecast>::ensure(given);
         if (!scores) throw py::error_already_set();
         if (scores.size() != dt.shape(0))
             kx::raise(PyExc_ValueError, "'dt_scores' must hold one score per detection, got shape " +
-                                            shape_text(scores));
+                                            kx::shape_text(scores));
         py::array_t<double> flat = scores.reshape(std::vector<py::ssize_t>{scores.size()});
         auto s = flat.unchecked<1>();
         for (py::ssize_t i = 0; i < s.shape(0); ++i) keep_dt[static_cast<std::size_t>(i)] = !(s(i) < min_score);
@@ -193,7 +188,9 @@ py::object publish_detections(py::object self, py::object caption, py::object im
     drawn = tf_draw()(drawn, drawing_boxes(gt, normalized, h, w, {}), green);
     drawn = tf_draw()(drawn, drawing_boxes(dt, normalized, h, w, keep_dt), red);
 
-    kx::with_context(self.attr("writer").attr("as_default")(), [&] { tf_image()(caption, drawn, py::arg("step") = step); });
+    py::object summary_step = PyIndex_Check(step.ptr()) ? py::int_(kx::to_int64(step, "step")) : step;
+    kx::with_context(self.attr("writer").attr("as_default")(),
+                     [&] { tf_image()(caption, drawn, py::arg("step") = summary_step); });
     return py::none();
 }
 

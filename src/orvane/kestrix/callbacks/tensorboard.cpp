@@ -13,6 +13,7 @@
 
 #include <pyglue/glue.hpp>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,9 @@ Args:
     metrics (dict): metric values by name.
     losses (dict): loss values by name, the fall-back for falsy metrics.
 
+A NaN or infinite value is written as it is (TensorBoard shows it), with a
+RuntimeWarning through ``warnings`` the first time a name has one.
+
 Returns:
     None.
 
@@ -80,12 +84,22 @@ constexpr const char* kUploadDoc = R"doc(Writes one image summary (buffered; flu
 
 Args:
     caption (str): summary name shown in TensorBoard.
-    image (np.ndarray): one image, height x width x channels.
+    image (np.ndarray): one image, height x width x channels (1 to 4), of
+        integers or floats (floats are taken as 0..1).
     epoch (int): the step of the image.
 
 Returns:
     None.
+
+Raises:
+    ValueError: image is not numeric, not of rank 3 with 1 to 4 channels,
+        or empty; epoch is an integer outside the int64 range. Nothing is
+        written then.
 )doc";
+
+constexpr const char* kNonFiniteWarning =
+    "the value of '{}' is {} at step {}; it is written as it is (later non-finite values of '{}' are "
+    "not reported)";
 
 constexpr const char* kRefreshDoc = R"doc(Flushes the event-file writer.
 
@@ -183,6 +197,18 @@ py::object scalar_writer(py::object self, const py::object& writer, const py::tu
     return functions[names];
 }
 
+// A RuntimeWarning for a NaN or infinite value, the first time `key` has one on this logger.
+void warn_non_finite(const py::object& self, py::handle key, float value) {
+    py::dict instance_dict = self.attr("__dict__");
+    if (!instance_dict.contains("_non_finite_names")) instance_dict["_non_finite_names"] = py::set();
+    py::set warned = instance_dict["_non_finite_names"];
+    if (warned.contains(key)) return;
+    const char* text = std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
+    kx::warn(py::str(kNonFiniteWarning).format(key, text, self.attr("global_step"), key).cast<std::string>(),
+             PyExc_RuntimeWarning);
+    warned.add(key);
+}
+
 py::object update_metrics(py::object self, py::object metrics, py::object losses) {
     static kx::Lazy tf_constant{"tensorflow", "constant"};
     static kx::Lazy tf_int64{"tensorflow", "int64"};
@@ -208,6 +234,7 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
             kx::raise(PyExc_ValueError, "the value of '" + py::str(key).cast<std::string>() +
                                             "' must be a scalar, got shape " +
                                             py::str(py::tuple(number.attr("shape"))).cast<std::string>());
+        if (!std::isfinite(*number.data())) warn_non_finite(self, key, *number.data());
         names.append(key);
         values.push_back(*number.data());
     }
@@ -232,8 +259,11 @@ py::object upload_image(py::object self, py::object caption, py::object image, p
     static kx::Lazy tf_image{"tensorflow", "summary.image"};
     static kx::Lazy expand_dims{"tensorflow", "expand_dims"};
     kx::check_str(caption, "caption");
+    // TensorFlow's PNG encoder aborts the process on an empty float image.
+    kx::check_image(image, "image", {1, 2, 3, 4});
+    py::object step = PyIndex_Check(epoch.ptr()) ? py::int_(kx::to_int64(epoch, "epoch")) : epoch;
     kx::with_context(self.attr("writer").attr("as_default")(),
-                     [&] { tf_image()(caption, expand_dims()(image, 0), py::arg("step") = epoch); });
+                     [&] { tf_image()(caption, expand_dims()(image, 0), py::arg("step") = step); });
     return py::none();
 }
 

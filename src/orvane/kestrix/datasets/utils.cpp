@@ -74,8 +74,6 @@ Raises:
     TypeError: w, h, padw or padh is not a number.
 )doc";
 
-std::string shape_text(const py::array& arr) { return py::str(arr.attr("shape")).cast<std::string>(); }
-
 constexpr std::int64_t kMaxSide = 1 << 20;
 
 int positive_int(py::handle value, const char* name) {
@@ -112,7 +110,7 @@ py::tuple letterbox(py::handle image_arg, py::handle new_shape, bool pad_to_stri
     const bool layout_ok = image.ndim() == 2 || (image.ndim() == 3 && image.shape(2) >= 1 && image.shape(2) <= 4);
     if (!layout_ok || image.size() == 0)
         kx::raise(PyExc_ValueError, "letterbox expects an image of shape HxW or HxWxC (C = 1 to 4), got " +
-                                        shape_text(image));
+                                        kx::shape_text(image));
     const auto [target_h, target_w] = target_shape(new_shape);
     const int src_h = static_cast<int>(image.shape(0));
     const int src_w = static_cast<int>(image.shape(1));
@@ -173,7 +171,7 @@ py::array xywhn2xyxy(py::handle boxes_arg, py::handle w, py::handle h, py::handl
     py::array boxes = np_asarray()(boxes_arg);
     if (boxes.ndim() != 2 || boxes.shape(1) < 4)
         kx::raise(PyExc_ValueError, "xywhn2xyxy expects boxes of shape [N, 4] or [N, 4+k], got shape " +
-                                        shape_text(boxes));
+                                        kx::shape_text(boxes));
     if (boxes.dtype().is(py::dtype::of<float>())) return convert_boxes<float>(boxes, width, height, pad_x, pad_y);
     return convert_boxes<double>(boxes, width, height, pad_x, pad_y);
 }

@@ -8,13 +8,18 @@
 //
 // Files that hold the state of a run (last.h5, best.h5, summary.csv) are written to a
 // temporary file beside the target and renamed over it, so an interrupted or failed write
-// leaves the previous complete file in place.
+// leaves the previous complete file in place. The temporary files of a process that died
+// while writing are removed by the next trainer that writes into the folder.
+//
+// A step whose "total-loss" is not finite stops the run before anything is saved from the
+// weights it broke.
 //
 // Thread-safety: none of its own. A trainer is driven from one thread, as everything here
 // calls into Python and TensorFlow with the GIL held.
 #include <pybind11/pybind11.h>
 
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,6 +63,9 @@ Args:
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Builds the trainer, creates the run folder and writes the setup JSON and labels.txt.
+
+Temporary files left in the run folder by a trainer process that no longer exists (hidden
+``.<name>.<pid>.tmp<ext>`` files of an interrupted save) are removed first.
 
 Raises:
     AttributeError: ``logger`` is None (before any folder exists).
@@ -139,6 +147,11 @@ Returns:
 Raises:
     ValueError: a validation pass saw no element of ``val_ds``, or, with an evaluator, an
         epoch saw no batch of ``train_ds``.
+    IndexError: a validation box has a class number that is negative, not a whole number or
+        not below ``len(classes)`` (the message names the image and the number).
+    FloatingPointError: a step's "total-loss" is NaN or infinite (the message names the
+        epoch and the step, counted from 1 in the epoch). Training stops at once: last.h5,
+        best.h5 and summary.csv keep what the last good epoch wrote.
 )doc";
 
 constexpr const char* kImprovementLine = "\t - [INFO] Saving model with improvement in {} from {} to {}";
@@ -223,6 +236,52 @@ py::object temp_path_for(const py::object& target) {
     return os_path("join")(folder, name);
 }
 
+// The pid in the name of one of our temporary files ("." + stem + "." + pid + ".tmp" + ext),
+// or -1 for any other name.
+long long temp_file_pid(const std::string& name) {
+    const std::size_t tmp = name.rfind(".tmp");
+    if (name.size() < 2 || name[0] != '.' || tmp == std::string::npos || tmp == 0) return -1;
+    const std::string ext = name.substr(tmp + 4);
+    if (!ext.empty() && (ext[0] != '.' || ext.find('.', 1) != std::string::npos)) return -1;
+    const std::size_t dot = name.rfind('.', tmp - 1);
+    if (dot == std::string::npos || dot < 2 || dot + 1 == tmp || tmp - dot - 1 > 9) return -1;
+    long long pid = 0;
+    for (std::size_t i = dot + 1; i < tmp; ++i) {
+        if (name[i] < '0' || name[i] > '9') return -1;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return pid;
+}
+
+// Whether process `pid` exists, as os.kill(pid, 0) tells: only "no such process" counts as
+// gone; a process of another user (PermissionError) is alive.
+bool process_exists(long long pid) {
+    try {
+        os_attr("kill")(pid, 0);
+    } catch (py::error_already_set& err) {
+        if (err.matches(PyExc_ProcessLookupError)) return false;
+        if (err.matches(PyExc_OSError) || err.matches(PyExc_OverflowError)) return true;
+        throw;
+    }
+    return true;
+}
+
+// Removes the temporary files that trainer processes which no longer exist left in `folder`
+// (a process killed while saving leaves one as large as the model). Files of live processes,
+// this one included, are never touched; a file already gone (another trainer cleaned up
+// first) is no error.
+void remove_stale_temps(const py::object& folder) {
+    for (py::handle entry : os_attr("listdir")(folder)) {
+        const long long pid = temp_file_pid(entry.cast<std::string>());
+        if (pid <= 0 || process_exists(pid)) continue;
+        try {
+            os_attr("remove")(os_path("join")(folder, entry));
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_FileNotFoundError)) throw;
+        }
+    }
+}
+
 // Flushes a finished file to the disk so the rename never exposes a file whose data is
 // still only in the page cache.
 void fsync_path(const py::object& path) {
@@ -249,36 +308,35 @@ void save_atomically(const py::object& model, const py::object& target) {
     }
 }
 
-// The learning rate the optimizer will use for its next step. Keras 2 optimizers expose `lr`
-// (a value or a schedule); Keras 3 ones keep the schedule in `_learning_rate`, and their
-// `learning_rate` is the current value.
+// The learning rate the optimizer will use for its next step, as a Python float. Older
+// optimizers expose `lr` (a value or a schedule); Keras 3 and tf-keras keep a schedule in
+// `_learning_rate` (tf-keras' `lr` is then a variable holding the rate of the step just
+// taken, so the schedule is asked instead, as under Keras 3), and their `learning_rate` or
+// `lr` is otherwise the current value. Values read from variables or tensors are converted
+// with float(): a tf-keras rate is a ResourceVariable, which "{:.6f}" cannot format.
 class RateReader {
 public:
     explicit RateReader(py::object optimizer) : optimizer_(std::move(optimizer)) {
         py::object schedule_type = lr_schedule_type();
-        if (py::hasattr(optimizer_, "lr")) {
-            py::object rate = optimizer_.attr("lr");
-            if (py::isinstance(rate, schedule_type)) {
-                schedule_ = rate;
-            } else {
-                mode_ = Mode::kLr;
-            }
+        py::object rate = py::getattr(optimizer_, "lr", py::none());
+        py::object schedule = py::getattr(optimizer_, "_learning_rate", py::none());
+        if (py::isinstance(rate, schedule_type)) {
+            schedule_ = rate;
+        } else if (py::isinstance(schedule, schedule_type)) {
+            schedule_ = schedule;
+        } else if (py::hasattr(optimizer_, "lr")) {
+            mode_ = Mode::kLr;
         } else {
-            py::object schedule = py::getattr(optimizer_, "_learning_rate", py::none());
-            if (py::isinstance(schedule, schedule_type)) {
-                schedule_ = schedule;
-            } else {
-                mode_ = Mode::kLearningRate;
-            }
+            mode_ = Mode::kLearningRate;
         }
     }
 
-    py::object operator()() const {
+    py::float_ operator()() const {
         switch (mode_) {
             case Mode::kSchedule:
-                return schedule_(optimizer_.attr("iterations"));
+                return py::float_(schedule_(optimizer_.attr("iterations")));
             case Mode::kLr:
-                return optimizer_.attr("lr");
+                return py::float_(optimizer_.attr("lr"));
             case Mode::kLearningRate:
                 break;
         }
@@ -297,6 +355,30 @@ py::object choose_value(const py::object& self, const py::object& metrics) {
     py::object metric = self.attr("metric");
     const char* family = metric.equal(py::str("acc")) ? "mACC" : metric.equal(py::str("map")) ? "mAP" : "mAR";
     return metrics.attr("get")(family).attr("get")("0.5");
+}
+
+// The class names of the box rows' class numbers (column 4). A number that is negative, not a
+// whole number or not below len(classes) is an IndexError naming the image: Python's indexing
+// would silently name -1 after the last class.
+py::list class_names(const py::object& classes, const py::object& numbers, const py::object& image_name) {
+    const auto count = static_cast<double>(py::len(classes));
+    py::object zero = py::int_(0);
+    py::list names;
+    for (py::handle row : numbers) {
+        const double number = py::float_(row[zero]).cast<double>();
+        const bool whole = std::isfinite(number) && std::floor(number) == number;
+        if (!(whole && number >= 0 && number < count)) {
+            py::object shown = whole ? py::reinterpret_steal<py::object>(PyLong_FromDouble(number))
+                                     : py::object(py::float_(number));
+            if (!shown) throw py::error_already_set();
+            kx::raise(PyExc_IndexError, py::str("class number {} of a box in validation image {!r} is out of range "
+                                                "for {} classes (expected a whole number from 0 to {})")
+                                            .format(shown, image_name, py::len(classes), py::len(classes) - 1)
+                                            .cast<std::string>());
+        }
+        names.append(classes[py::int_(static_cast<long long>(number))]);
+    }
+    return names;
 }
 
 // One validation pass: the first image of every element of `val_ds` goes through the
@@ -323,9 +405,7 @@ py::object validation_pass(const py::object& self, const py::object& val_ds, con
         py::object boxes = parts[1].attr("numpy")()[zero];
         py::object image_name = parts[2].attr("numpy")()[zero].attr("decode")();
         py::object gt_boxes = boxes[coordinates];
-        py::object classes = self.attr("classes");
-        py::list names;
-        for (py::handle row : boxes[class_column]) names.append(classes[py::int_(row[zero])]);
+        py::list names = class_names(self.attr("classes"), boxes[class_column], image_name);
         py::object gt_classes = np_array()(names);
 
         std::vector<py::object> shape = unpack(image.attr("shape"), 3);
@@ -365,6 +445,24 @@ py::object validation_pass(const py::object& self, const py::object& val_ds, con
     return evaluator.attr("conclude")(truth_values, py::arg("epoch") = epoch);
 }
 
+// The FloatingPointError for a step whose total loss is not finite, naming the epoch, the
+// step and every named loss that is not finite either (read only now, on the way out).
+[[noreturn]] void raise_non_finite(const py::object& losses, const py::object& epoch, long long step) {
+    static kx::Lazy np_asarray{"numpy", "asarray"};
+    static kx::Lazy np_isfinite{"numpy", "isfinite"};
+    static kx::Lazy np_all{"numpy", "all"};
+    py::list broken;
+    for (auto item : py::dict(losses)) {
+        py::object value = np_asarray()(item.second);
+        if (!py::bool_(np_all()(np_isfinite()(value)))) broken.append(py::str("{}={}").format(item.first, value));
+    }
+    kx::raise(PyExc_FloatingPointError,
+              py::str("total-loss is not finite at epoch {}, step {} ({}): training stopped before saving, so "
+                      "last.h5, best.h5 and summary.csv keep their last good state")
+                  .format(epoch, step, py::str(", ").attr("join")(broken))
+                  .cast<std::string>());
+}
+
 // One epoch over `train_ds`; returns the loss record of the last step (null when the
 // iterator yielded nothing).
 py::object train_epoch(const py::object& self, const py::object& train_ds, const py::object& epoch) {
@@ -381,16 +479,20 @@ py::object train_epoch(const py::object& self, const py::object& train_ds, const
     py::str step_time_key("step-time (seconds)"), rate_key("learning-rate"), total_key("total-loss");
 
     py::object losses;
+    long long step_number = 0;
     for (py::handle data : loop) {
         auto begin = std::chrono::steady_clock::now();
         losses = step(data);
+        ++step_number;
         py::float_ step_time(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-        py::object rate = read_rate();
+        py::float_ rate = read_rate();
+        // The one read of the loss on the host per step, shared by the bar and the check.
+        py::float_ total(losses.attr("get")(total_key));
+        if (!std::isfinite(total.cast<double>())) raise_non_finite(losses, epoch, step_number);
         // The bar shows the new postfix at its next redraw (tqdm redraws at most every
         // mininterval and when it closes); redrawing on every step would cost about as much
         // as the rest of the loop's own work together.
-        set_postfix(py::arg("values") = format_postfix(losses.attr("get")(total_key), rate, step_time),
-                    py::arg("refresh") = false);
+        set_postfix(py::arg("values") = format_postfix(total, rate, step_time), py::arg("refresh") = false);
         losses[step_time_key] = step_time;
         losses[rate_key] = rate;
         log(py::dict(), losses);
@@ -421,6 +523,7 @@ py::object init(py::object self, py::object model, py::object dataset, py::objec
     py::object run_folder = os_path("join")(checkpoint, logger.attr("time_stamp"));
     self.attr("checkpoint") = run_folder;
     if (!py::bool_(os_path("exists")(run_folder))) os_attr("makedirs")(run_folder, py::arg("exist_ok") = true);
+    remove_stale_temps(run_folder);
     self.attr("best") = os_path("join")(run_folder, "best.h5");
     self.attr("last") = os_path("join")(run_folder, "last.h5");
     self.attr("summary_rows") = py::list();
