@@ -139,7 +139,7 @@ py::cpp_function entry_function(py::object loss, const std::string& entry) {
             py::str key(entry);
             if (!losses.contains(key)) {
                 py::list names;
-                for (py::handle k : losses) names.append(py::repr(k));
+                for (py::handle k : losses) names.append(py::str("\"{}\"").format(k));
                 std::string qualname = py::str(py::type::of(loss).attr("__qualname__"));
                 kx::raise(PyExc_KeyError, qualname + ".compute_loss returned no \"" + entry + "\" entry (it has " +
                                               py::str(", ").attr("join")(names).cast<std::string>() + ")");
