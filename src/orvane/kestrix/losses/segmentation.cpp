@@ -157,7 +157,9 @@ kx::Lazy core_loss_base{"orvane.kestrix.losses.core", "KestrixLoss"};
 kx::Lazy tf_argmax{"tensorflow", "argmax"};
 kx::Lazy tf_cast{"tensorflow", "cast"};
 kx::Lazy tf_divide_no_nan{"tensorflow", "math.divide_no_nan"};
-kx::Lazy tf_equal{"tensorflow", "equal"};
+kx::Lazy tf_greater_equal{"tensorflow", "greater_equal"};
+kx::Lazy tf_less_equal{"tensorflow", "less_equal"};
+kx::Lazy tf_logical_or{"tensorflow", "logical_or"};
 kx::Lazy tf_expand_dims{"tensorflow", "expand_dims"};
 kx::Lazy tf_greater{"tensorflow", "greater"};
 kx::Lazy tf_one_hot{"tensorflow", "one_hot"};
@@ -285,7 +287,10 @@ py::object compute_loss(py::object self, py::object y_true, py::object y_pred) {
     // Arg-max decisions: no gradient. Without background pixels nothing was mislabelled, so
     // the share is 0; elsewhere it is the true division of the two int32 sums (float64).
     py::object dt_mask = tf_argmax()(y_pred_seg, py::arg("axis") = -1);
-    py::object gt_negative_mask = tf_cast()(tf_equal()(tf_argmax()(y_true_seg, -1), 0), tf_int32());
+    // The arg-max of a one-hot row is 0 exactly for label 0 and for a label outside the
+    // classes (an all-zero row): read that from the labels instead of a [N, C] arg-max.
+    py::object gt_background = tf_logical_or()(tf_less_equal()(labels, 0), tf_greater_equal()(labels, num_classes));
+    py::object gt_negative_mask = tf_cast()(gt_background, tf_int32());
     py::object dt_negative_mask = tf_cast()(tf_greater()(dt_mask, 0), tf_int32());
     py::object false_positives = tf_reduce_sum()(mul(dt_negative_mask, gt_negative_mask));
     py::object background = tf_reduce_sum()(gt_negative_mask);
