@@ -1,0 +1,181 @@
+"""What several subcommands share: the data arguments, opening a descriptor as a dataset, loading
+weights, building the validation runner and evaluator, and printing metrics.
+
+Every failure caused by the user's input becomes a `CliError` whose text is the one line the
+command prints; errors that are the package's own faults propagate with their traceback.
+"""
+
+import os
+import warnings
+
+SUMMARY_KEYS = [
+    "mAP@0.5", "mAP@0.75", "mAP@0.5:0.95",
+    "mACC@0.5", "mACC@0.75", "mACC@0.5:0.95",
+    "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95",
+    "Overall-ACC", "Overall-AP", "Overall-AR",
+]
+DATASET_TYPES = ("darknet", "tfrecord")
+
+
+class CliError(Exception):
+    """Bad input: printed as one line, exit status 2."""
+
+
+# ---------------------------------------------------------------------------------------------
+# Data
+
+
+def add_data_arguments(parser, what="the dataset"):
+    parser.add_argument("--data", metavar="DESCRIPTOR", default=None,
+                        help="dataset descriptor YAML (type darknet or tfrecord) of %s; "
+                             "without it, the embedded demo dataset" % what)
+    parser.add_argument("--cache-dir", metavar="DIR", default=None,
+                        help="where the embedded demo dataset is generated and kept "
+                             "(default: ~/.cache/orvane-kestrix)")
+
+
+def resolve_data(args):
+    """The descriptor path the command works on: --data, or the embedded dataset (generated on
+    first use)."""
+    if args.data is not None:
+        return args.data
+    from orvane.kestrix.cli.demo_data import ensure_demo_dataset
+
+    return ensure_demo_dataset(args.cache_dir, log=print)
+
+
+def read_descriptor(path):
+    """The descriptor at `path` as a dictionary and its type ("darknet" or "tfrecord")."""
+    import yaml
+
+    if not os.path.isfile(path):
+        raise CliError("dataset descriptor not found: %s" % path)
+    try:
+        with open(path, encoding="utf-8") as f:
+            info = yaml.safe_load(f)
+    except (OSError, UnicodeDecodeError, yaml.YAMLError) as e:
+        raise CliError("cannot read the dataset descriptor %s: %s" % (path, _one_line(e)))
+    if not isinstance(info, dict):
+        raise CliError("%s is not a dataset descriptor (expected a YAML mapping with classes, "
+                       "train and validation)" % path)
+    kind = info.get("type")
+    # A descriptor without a type is a TFRecord descriptor of the older layout.
+    kind = "tfrecord" if kind is None else str(kind).lower()
+    if kind not in DATASET_TYPES:
+        raise CliError("%s: unknown dataset type %r (expected darknet or tfrecord)"
+                       % (path, info.get("type")))
+    return info, kind
+
+
+def open_dataset(path, kind, imgsz, aug_cfg=None, letter_box=True):
+    """The dataset object of the descriptor file `path`, input shape imgsz x imgsz."""
+    if kind == "darknet":
+        from orvane.kestrix.datasets.darknet import DarknetDatasetYaml as cls
+    else:
+        from orvane.kestrix.datasets.tfrecord import TFRecordDatasetYaml as cls
+    try:
+        return cls(path, [imgsz, imgsz, 3], letter_box, add_bkg_class=True, aug_cfg=aug_cfg)
+    except (ValueError, TypeError, AttributeError, KeyError, OSError) as e:
+        # The readers name what is wrong ("[ERROR]: ..."); missing sections surface as
+        # attribute or type errors of the lookups.
+        raise CliError("%s: %s" % (path, _one_line(e)))
+
+
+def _one_line(error):
+    text = str(error).strip() or type(error).__name__
+    if text.startswith("[ERROR]: "):
+        text = text[len("[ERROR]: "):]
+    return " ".join(text.split())
+
+
+# ---------------------------------------------------------------------------------------------
+# Models
+
+
+def quiet_keras():
+    """Silences Keras' notices that mean nothing to a command-line user."""
+    warnings.filterwarnings("ignore", message=r".*HDF5 file via `model\.save\(\)`.*")
+    warnings.filterwarnings("ignore", message=r".*legacy.*HDF5.*")
+    warnings.filterwarnings("ignore", message=r".*__array__ implementation doesn't accept a copy.*")
+
+
+def load_weights(path):
+    """The export model saved as `path` (``best.h5`` or ``last.h5`` of a run)."""
+    if not os.path.isfile(path):
+        raise CliError("weights file not found: %s" % path)
+    quiet_keras()
+    import tensorflow as tf
+
+    from orvane.kestrix.models.detection import custom_objects
+
+    try:
+        return tf.keras.models.load_model(path, custom_objects=custom_objects(), compile=False)
+    except Exception as e:  # h5py, Keras and TensorFlow each raise their own kinds
+        raise CliError("cannot load the weights %s: %s" % (path, _one_line(e)))
+
+
+def run_classes(weights):
+    """The class names of the run that saved `weights` (its labels.txt), or None."""
+    labels = os.path.join(os.path.dirname(os.path.abspath(weights)), "labels.txt")
+    if not os.path.isfile(labels):
+        return None
+    with open(labels, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in f if line.strip()]
+
+
+def model_classes(model):
+    """The number of class scores the export model gives per detection."""
+    return int(model.outputs[-1].shape[-1])
+
+
+def model_imgsz(model, fallback):
+    """The model's fixed input side, or `fallback` when its input size is free."""
+    shape = model.inputs[0].shape
+    return int(shape[1]) if shape[1] is not None else fallback
+
+
+def make_runner(model, imgsz, classes, score_threshold=0.001):
+    from orvane.validator.runners import DetectionRunner
+
+    return DetectionRunner(model, (imgsz, imgsz, 3), list(classes), score_threshold=score_threshold)
+
+
+def make_evaluator(runner, classes, score_threshold=0.25):
+    from orvane.validator.evaluators import DetectionEvaluator
+
+    return DetectionEvaluator(runner, list(classes), score_threshold=score_threshold)
+
+
+# ---------------------------------------------------------------------------------------------
+# Printing
+
+
+def metrics_line(summary):
+    """The headline of a validation summary (percentages)."""
+    keys = ("mAP@0.5", "mAP@0.5:0.95", "mAR@0.5", "Overall-AP", "Overall-AR")
+    return "  ".join("%s %.1f" % (k, float(summary[k])) for k in keys if k in summary)
+
+
+def summary_from_metrics(metrics):
+    """The twelve percentages of a metrics dictionary, named as in summary.csv."""
+    summary = {}
+    for family in ("mAP", "mACC", "mAR"):
+        for iou in ("0.5", "0.75", "0.5:0.95"):
+            summary["%s@%s" % (family, iou)] = float(metrics[family][iou]) * 100
+    summary["Overall-ACC"] = float(metrics["OA"]) * 100
+    summary["Overall-AP"] = float(metrics["OP"]) * 100
+    summary["Overall-AR"] = float(metrics["OR"]) * 100
+    return summary
+
+
+def class_table(per_class):
+    """The per-class table: class, images, instances, P, R, mAP@0.5, mAP@0.5:0.95 (percent)."""
+    header = ("Class", "Images", "Instances", "P", "R", "mAP@0.5", "mAP@0.5:0.95")
+    rows = []
+    for name, values in per_class.items():
+        rows.append((str(name), "%d" % values["images"], "%d" % values["instances"],
+                     "%.1f" % (100 * values["P"]), "%.1f" % (100 * values["R"]),
+                     "%.1f" % (100 * values["mAP@0.5"]), "%.1f" % (100 * values["mAP@0.5:0.95"])))
+    width = max([len(header[0])] + [len(r[0]) for r in rows])
+    fmt = "%-" + str(width) + "s %7s %10s %6s %6s %8s %13s"
+    return "\n".join([fmt % header] + [fmt % r for r in rows])
