@@ -106,10 +106,9 @@ def load_weights(path):
     quiet_keras()
     import tensorflow as tf
 
-    from orvane.kestrix.models.detection import custom_objects
-
     try:
-        return tf.keras.models.load_model(path, custom_objects=custom_objects(), compile=False)
+        # The example detector is made of built-in layers: it needs no custom objects.
+        return tf.keras.models.load_model(path, compile=False)
     except Exception as e:  # h5py, Keras and TensorFlow each raise their own kinds
         raise CliError("cannot load the weights %s: %s" % (path, _one_line(e)))
 
