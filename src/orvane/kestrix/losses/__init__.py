@@ -1,1 +1,1 @@
-"""Losses: the loss base class and the segmentation loss."""
+"""Losses: the loss base class, the segmentation loss and the detection loss."""
