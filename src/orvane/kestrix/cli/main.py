@@ -47,7 +47,7 @@ def build_parser():
     for name in SUBCOMMANDS:
         module = importlib.import_module("orvane.kestrix.cli." + name)
         command = module.add_parser(sub, _Formatter)
-        command.set_defaults(run=module.run)
+        command.set_defaults(handler=module.run)
     return parser
 
 
@@ -58,7 +58,7 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args) or 0
+        return args.handler(args) or 0
     except CliError as e:
         print("kestrix %s: error: %s" % (args.command, e), file=sys.stderr)
         return BAD_INPUT

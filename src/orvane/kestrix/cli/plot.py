@@ -13,7 +13,7 @@ def add_parser(sub, formatter):
                        help="draw results.png from a run's summary.csv",
                        description="Draws the validation metrics of every epoch of a run "
                                    "(its summary.csv) as results.png in the run folder.")
-    p.add_argument("run", metavar="RUN_FOLDER", help="run folder holding summary.csv")
+    p.add_argument("run_folder", metavar="RUN_FOLDER", help="run folder holding summary.csv")
     return p
 
 
@@ -46,8 +46,8 @@ def write_results_png(run_folder):
     epochs = [r["epoch"] for r in rows]
     groups = [("mAP", SUMMARY_KEYS[0:3]), ("mACC", SUMMARY_KEYS[3:6]), ("mAR", SUMMARY_KEYS[6:9]),
               ("Overall", SUMMARY_KEYS[9:12])]
-    fig, axes = plt.subplots(1, len(groups), figsize=(4 * len(groups), 3.4), constrained_layout=True)
-    for ax, (title, keys) in zip(axes, groups):
+    fig, axes = plt.subplots(2, 2, figsize=(9, 6.5), constrained_layout=True)
+    for ax, (title, keys) in zip(axes.flat, groups):
         for key in keys:
             ax.plot(epochs, [r[key] for r in rows], marker="o", markersize=3, label=key)
         ax.set_title(title)
@@ -66,9 +66,9 @@ def write_results_png(run_folder):
 
 
 def run(args):
-    if not os.path.isdir(args.run):
-        raise CliError("run folder not found: %s" % args.run)
-    if not os.path.isfile(os.path.join(args.run, "summary.csv")):
-        raise CliError("no summary.csv in %s" % args.run)
-    print("Wrote %s" % write_results_png(args.run))
+    if not os.path.isdir(args.run_folder):
+        raise CliError("run folder not found: %s" % args.run_folder)
+    if not os.path.isfile(os.path.join(args.run_folder, "summary.csv")):
+        raise CliError("no summary.csv in %s" % args.run_folder)
+    print("Wrote %s" % write_results_png(args.run_folder))
     return 0

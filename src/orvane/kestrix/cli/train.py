@@ -60,8 +60,9 @@ def _num_train_samples(dataset, kind):
 
 def run(args):
     _positive(args, "epochs", "imgsz", "batch", "lr", "width")
-    if args.imgsz % 32:
-        raise CliError("--imgsz must be a multiple of 32, got %d" % args.imgsz)
+    if args.imgsz % 16:
+        raise CliError("--imgsz must be a multiple of 16 (the detector's coarsest stride), got %d"
+                       % args.imgsz)
     path = resolve_data(args)
     _, kind = read_descriptor(path)
 
