@@ -1,0 +1,56 @@
+// Pairing of a Darknet image folder with its annotation folder by file name:
+// "<stem>.<png|jpg|jpeg>" pairs with "<stem>.txt". Folder names are taken
+// literally (no pattern matching). Pure functions over the file system;
+// thread-safe.
+#pragma once
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "darknet/files.hpp"
+
+namespace kx::darknet {
+
+// Image names of a listing: every PNG, then every JPG, then every JPEG (the
+// extension in any letter case), each group in directory order. Names that
+// begin with a dot and directories are left out.
+std::vector<std::string> select_images(const std::string& folder, const std::vector<Entry>& listing);
+
+// The annotation file name of an image: its name without the last extension,
+// plus ".txt" ("x.y.jpg" -> "x.y.txt").
+std::string annotation_name(const std::string& image_name);
+
+// Answers "does <folder>/<name> exist" (as stat() would) for the annotation
+// names of a folder, from one listing of it instead of one stat() per name.
+// Names whose listed type is uncertain (links) are checked with stat(); when
+// the folder cannot be listed every question is a stat().
+class AnnotationIndex {
+public:
+    AnnotationIndex(std::string folder, const std::vector<Entry>& listing, bool listed);
+    bool exists(const std::string& name) const;
+    // The listed "*.txt" names that are not directories, in directory order.
+    const std::vector<std::string>& text_files() const { return text_files_; }
+
+private:
+    std::string folder_;
+    bool listed_;
+    std::unordered_set<std::string> present_;
+    std::unordered_set<std::string> unsure_;
+    std::vector<std::string> text_files_;
+};
+
+// A split's images with, per image, its annotation name and whether that
+// annotation file exists.
+struct SplitScan {
+    std::vector<std::string> images;       // names, in pairing order
+    std::vector<std::string> annotations;  // annotation_name(images[i])
+    std::vector<char> paired;              // annotation file exists
+    std::vector<std::string> text_files;   // the annotation folder's *.txt names
+};
+
+// Lists the image folder and the annotation folder (once when they are the
+// same) and pairs them. A folder that cannot be listed holds nothing.
+SplitScan scan_split(const std::string& image_folder, const std::string& annotation_folder);
+
+}  // namespace kx::darknet

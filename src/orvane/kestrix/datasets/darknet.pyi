@@ -1,0 +1,56 @@
+"""Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and check_dataset."""
+from typing import Any
+
+import numpy as np
+import tensorflow as tf
+
+from orvane.kestrix.datasets.core import BaseDetectionDataset
+
+class DarknetDatasetYaml(BaseDetectionDataset):
+    """Darknet detection dataset (a folder of images, a folder of ``<stem>.txt`` files) described by a YAML file."""
+
+    classes: list
+    num_train_samples: int
+    num_val_samples: int
+    train_storage: list[list[str]]
+    val_storage: list[list[str]]
+    path_train_images: str | None
+    path_train_annotations: str | None
+    path_val_images: str | None
+    path_val_annotations: str | None
+    train_images: None
+    val_images: None
+    train_annotations: None
+    val_annotations: list
+
+    def __init__(
+        self,
+        info_file: str | None = None,
+        shape: list | None = None,
+        letter_box: bool = True,
+        add_bkg_class: bool = True,
+        aug_cfg: dict | None = None,
+    ) -> None: ...
+    def validate_info_file_content(self, info_dataset: dict | None = None) -> None: ...
+    def load_instance(
+        self, data: tf.Tensor | Any, training: bool = True
+    ) -> tuple[np.ndarray, np.ndarray] | tuple[np.ndarray, np.ndarray, str]: ...
+    def load_storage(self) -> None: ...
+    def build_and_load_base_iterator(self, storage: list | None, shuffle: bool = True) -> tf.data.Dataset: ...
+
+class DarknetDataset(DarknetDatasetYaml):
+    """Darknet detection dataset described by a dictionary (tagged in place with type "darknet")."""
+
+    info_dataset: dict
+
+    def __init__(
+        self,
+        info_dataset: dict | None = None,
+        shape: list | None = None,
+        letter_box: bool = True,
+        add_bkg_class: bool = True,
+        aug_cfg: dict | None = None,
+    ) -> None: ...
+    def validate_info_file(self, info_file: str | None) -> dict: ...
+
+def check_dataset(descriptor: dict | str) -> dict[str, Any]: ...
