@@ -1,0 +1,36 @@
+// Detection-to-ground-truth matching of one image and class, the way the
+// COCO detection evaluation matches them. Pure functions; thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kx::eval {
+
+// Corners x1, y1, x2, y2 (any unit, as long as both sides share it).
+struct Box {
+    double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+};
+
+// Intersection over union; 0 when the boxes do not overlap (a box with
+// x2 <= x1 or y2 <= y1 overlaps nothing).
+double iou(const Box& a, const Box& b);
+
+// The ten IoU thresholds 0.50, 0.55, ..., 0.95 and the 101 recall points
+// 0.00, 0.01, ..., 1.00 bit for bit as NumPy's linspace makes them (i * step +
+// start, the last value set to the end point): a few recall points are one
+// ulp away from k/100, and which one is used decides ties in the AP.
+std::vector<double> coco_iou_thresholds();
+std::vector<double> coco_recall_points();
+
+// Greedy matching of one image and class. `detections` must already be in
+// the order they are matched in (descending score). For every threshold t,
+// each detection in turn takes, among the ground truth not yet taken at t,
+// the one of highest IoU at or above t (of equal IoUs, the later box);
+// matched[d * thresholds.size() + t] is set to 1 when detection d found one,
+// 0 otherwise.
+void match(const std::vector<Box>& detections, const std::vector<Box>& ground_truth,
+           const std::vector<double>& thresholds, std::uint8_t* matched);
+
+}  // namespace kx::eval

@@ -1,0 +1,29 @@
+"""Validation evaluator of detection models: COCO-style mAP and mAR, accuracy and overall precision/recall."""
+from typing import Any, Optional, Sequence
+
+class EvaluationState:
+    """The accumulated matches of one validation pass (what ``single_evaluation`` returns)."""
+
+    @property
+    def images(self) -> int: ...
+
+class DetectionEvaluator:
+    """Scores a detector image by image over a validation pass (formulas in ``help()``)."""
+
+    runner: Any
+    classes: list
+    score_threshold: float
+    iou_thresholds: tuple[float, ...]
+    writer: Any  # orvane.validator.writers.TrainingTensorBoardWriter, None before the first pass
+    per_class: dict[Any, dict[str, Any]]
+
+    def __init__(
+        self,
+        runner: Any,
+        classes: list,
+        score_threshold: float = 0.25,
+        iou_thresholds: Optional[Sequence[float]] = None,
+    ) -> None: ...
+    def __call__(self, writer: Any) -> None: ...
+    def single_evaluation(self, instances: dict, epoch: Any, add_image: bool) -> EvaluationState: ...
+    def conclude(self, truth_values: Optional[EvaluationState], epoch: Any = None) -> dict[str, Any]: ...

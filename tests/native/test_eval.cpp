@@ -1,0 +1,115 @@
+// Matching, accumulation and the AP / recall / count summary of the detection evaluation.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "eval/accumulator.hpp"
+#include "eval/matching.hpp"
+
+using namespace kx::eval;
+
+namespace {
+
+std::vector<int> matches(const std::vector<Box>& dt, const std::vector<Box>& gt, double threshold) {
+    std::vector<std::uint8_t> out(dt.size());
+    match(dt, gt, {threshold}, out.data());
+    return {out.begin(), out.end()};
+}
+
+Detection det(Box b, double score, int cls = 0) { return {b, cls, score}; }
+
+}  // namespace
+
+TEST(Iou, OverlapTouchingAndDegenerateBoxes) {
+    EXPECT_DOUBLE_EQ(iou({0, 0, 10, 10}, {0, 0, 10, 10}), 1.0);
+    EXPECT_DOUBLE_EQ(iou({0, 0, 10, 10}, {5, 0, 15, 10}), 50.0 / 150.0);
+    EXPECT_EQ(iou({0, 0, 10, 10}, {10, 0, 20, 10}), 0.0);  // touching edges
+    EXPECT_EQ(iou({0, 0, 0, 0}, {0, 0, 0, 0}), 0.0);      // no area, no NaN
+    EXPECT_EQ(iou({10, 10, 0, 0}, {0, 0, 10, 10}), 0.0);  // inverted corners
+}
+
+TEST(Thresholds, AreNumpysLinspaceValues) {
+    const std::vector<double> t = coco_iou_thresholds();
+    ASSERT_EQ(t.size(), 10U);
+    EXPECT_EQ(t.front(), 0.5);
+    EXPECT_EQ(t[1], 0.55);
+    EXPECT_EQ(t.back(), 0.95);
+    const std::vector<double> r = coco_recall_points();
+    ASSERT_EQ(r.size(), 101U);
+    EXPECT_EQ(r[57], 0.5700000000000001);  // one ulp above 57/100, as NumPy makes it
+    EXPECT_EQ(r[7], 0.07);
+    EXPECT_EQ(r.back(), 1.0);
+}
+
+TEST(Match, HigherScoreTakesItsBestGroundTruthFirst) {
+    const std::vector<Box> gt = {{0, 0, 10, 10}, {5, 0, 15, 10}};
+    // IoU 0.538 with gt0, 0.667 with gt1: takes gt1, the perfect second box gets gt0.
+    EXPECT_EQ(matches({{3, 0, 13, 10}, {0, 0, 10, 10}}, gt, 0.5), (std::vector<int>{1, 1}));
+    EXPECT_EQ(matches({{3, 0, 13, 10}, {0, 0, 10, 10}}, gt, 0.7), (std::vector<int>{0, 1}));
+    // The first detection takes gt1 (0.818), so the exact copy of gt1 is left with gt0 (0.333).
+    EXPECT_EQ(matches({{4, 0, 14, 10}, {5, 0, 15, 10}}, gt, 0.5), (std::vector<int>{1, 0}));
+    // Exactly at the threshold matches; a perfect box matches at 1.0.
+    EXPECT_EQ(matches({{0, 0, 10, 10}}, {{0, 0, 10, 5}}, 0.5), (std::vector<int>{1}));
+    EXPECT_EQ(matches({{0, 0, 10, 10}}, {{0, 0, 10, 10}}, 1.0), (std::vector<int>{1}));
+    EXPECT_EQ(matches({{0, 0, 10, 10}, {0, 0, 10, 10}}, {}, 0.5), (std::vector<int>{0, 0}));
+}
+
+TEST(Accumulator, HandWorkedPrecisionRecallCurve) {
+    // Two objects; detections by score: hit, miss, hit. Precision made monotone is
+    // 1, 2/3, 2/3 at recall 0.5, 0.5, 1: 51 recall points read 1 and 50 read 2/3.
+    Accumulator acc(1, {0.5});
+    acc.add_image({{{0, 0, 10, 10}, 0}, {{20, 20, 30, 30}, 0}},
+                  {det({0, 0, 10, 10}, 0.9), det({50, 50, 60, 60}, 0.8), det({20, 20, 30, 31}, 0.7)});
+    const Summary s = acc.summarize(0.75);
+    EXPECT_NEAR(s.mean_ap[0], (51.0 + 50.0 * 2.0 / 3.0) / 101.0, 1e-12);
+    EXPECT_DOUBLE_EQ(s.mean_recall[0], 1.0);
+    EXPECT_EQ(s.tp[0], 1U);  // at 0.75 only the first two detections count
+    EXPECT_EQ(s.fp[0], 1U);
+    EXPECT_EQ(s.fn[0], 1U);
+    EXPECT_DOUBLE_EQ(s.mean_accuracy[0], 1.0 / 3.0);
+}
+
+TEST(Accumulator, ImagesMergeByScoreAndEachImageIsCut) {
+    // A false positive of image 2 outranks the hit of image 1: precision 1/2 at full recall.
+    Accumulator acc(1, {0.5}, /*max_detections=*/2);
+    acc.add_image({{{0, 0, 10, 10}, 0}}, {det({0, 0, 10, 10}, 0.6)});
+    acc.add_image({}, {det({0, 0, 5, 5}, 0.9), det({0, 0, 5, 5}, 0.8), det({0, 0, 5, 5}, 0.7)});
+    const Summary s = acc.summarize(0.0);
+    EXPECT_EQ(s.classes[0].detections, 3U);  // the third of image 2 is below the cut
+    EXPECT_EQ(s.fp[0], 2U);
+    EXPECT_NEAR(s.mean_ap[0], 1.0 / 3.0, 1e-12);
+    EXPECT_EQ(acc.images(), 2U);
+}
+
+TEST(Accumulator, WhichClassesEnterTheMeans) {
+    // Class 0: found. Class 1: missed. Class 2: only a false positive (no ground truth).
+    // Class 3: nothing at all.
+    Accumulator acc(4, {0.5, 0.75});
+    acc.add_image({{{0, 0, 10, 10}, 0}, {{20, 0, 30, 10}, 1}},
+                  {det({0, 0, 10, 10}, 0.9, 0), det({40, 0, 50, 10}, 0.8, 2)});
+    const Summary s = acc.summarize(0.5);
+    for (std::size_t t = 0; t < 2; ++t) {
+        EXPECT_DOUBLE_EQ(s.mean_ap[t], 0.5);        // (1 + 0) / 2: class 2 has no ground truth
+        EXPECT_DOUBLE_EQ(s.mean_recall[t], 0.5);
+        EXPECT_DOUBLE_EQ(s.mean_accuracy[t], 1.0 / 3.0);  // (1 + 0 + 0) / 3: class 3 left out
+    }
+    EXPECT_TRUE(s.classes[2].ap.empty());
+    EXPECT_EQ(s.classes[2].fp[0], 1U);
+    EXPECT_EQ(s.tp[0] + s.fp[0] + s.fn[0], 3U);
+}
+
+TEST(Accumulator, EmptyPassIsZeroAndBadInputIsRejected) {
+    Accumulator acc(2, coco_iou_thresholds());
+    acc.add_image({}, {});
+    const Summary s = acc.summarize(0.25);
+    for (double v : s.mean_ap) EXPECT_EQ(v, 0.0);
+    for (double v : s.mean_accuracy) EXPECT_EQ(v, 0.0);
+    EXPECT_THROW(acc.add_image({{{0, 0, 1, 1}, 2}}, {}), std::out_of_range);
+    EXPECT_THROW(acc.add_image({}, {det({0, 0, 1, 1}, 0.5, -1)}), std::out_of_range);
+    EXPECT_EQ(acc.images(), 1U);
+    EXPECT_THROW(Accumulator(0, {0.5}), std::invalid_argument);
+    EXPECT_THROW(Accumulator(1, {}), std::invalid_argument);
+    EXPECT_THROW(Accumulator(1, {1.5}), std::invalid_argument);
+}
