@@ -10,7 +10,8 @@
 // Thread-safety: construction and the iterator builders run on the caller's
 // thread. The pipelines call load_instance from TensorFlow's worker threads
 // through tf.numpy_function, which takes the GIL; several batches load at
-// once, so load_instance must not write to the dataset object.
+// once, so load_instance must not write to the dataset object. Augmentation
+// (src/native/augment) runs on the batch buffers with the GIL released.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "augment/augment.hpp"
 #include "pyglue/glue.hpp"
 
 namespace py = pybind11;
@@ -39,6 +41,28 @@ Training elements are ``(images, boxes)``: uint8 ``[B, H, W, 3]`` with
 in pixels, padded with zero rows to the largest box count of the batch.
 Validation elements are ``(images, boxes, names)``: images at their stored
 size, boxes normalised to 0..1 and the image names as strings.
+
+Augmentation (``aug_cfg``) applies to training samples only, after
+``load_instance``, on the batch in C++ (the GIL released). ``aug_cfg`` is None
+or a dict; None or ``{}`` means no augmentation. Its keys:
+
+- ``"flip"``: frequency (0..1) of a horizontal flip;
+- ``"hsv"``: frequency of a colour jitter: hue shifted by up to 1.5% of the
+  circle, saturation times 0.5..1.5, value (brightness) times 0.7..1.3;
+- ``"scale"``: frequency of a random scale and translation: zoom 0.7..1.3
+  about the image centre and a shift of up to 15% of the image size on each
+  axis, the uncovered pixels grey (114);
+- ``"seed"``: an integer for repeatable augmentation (each epoch still
+  differs), or None.
+
+A frequency is the probability that a sample gets the technique; 0 leaves
+every sample as ``load_instance`` made it. The boxes move with the pixels: they
+are mirrored, scaled and shifted, clipped to the image, and dropped when they
+leave it (less than a fifth of the box, or a side under 2 pixels, remains
+inside). A sample left without boxes carries one all-zero row; rows without
+area (padding) are not augmented.
+
+Example: ``aug_cfg={"flip": 0.5, "hsv": 0.5, "scale": 0.5, "seed": 0}``.
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Sets the dataset up.
@@ -54,7 +78,14 @@ Args:
     shape: output shape ``[height, width, ...]`` of training images.
     letter_box: letter-box training images (True) or resize them (False).
     add_bkg_class: reserve class number 0 for a background class.
-    aug_cfg: augmentation settings; stored for subclasses, not applied here.
+    aug_cfg: augmentation of the training samples (see the class docstring),
+        a dict or None; checked here.
+
+Raises:
+    ValueError: "[ERROR]: ..." naming the key of ``aug_cfg`` that is unknown or
+        whose frequency is not a number in 0..1 (or whose seed is not an
+        integer), before any hook runs.
+    TypeError: ``aug_cfg`` is neither a dict nor None.
 )doc";
 
 constexpr const char* kValidateInfoFileDoc = R"doc(Reads the dataset descriptor YAML file.
@@ -114,7 +145,8 @@ Each element of ``build_and_load_base_iterator(train_storage, shuffle=True)``
 goes through ``load_instance(element, training=True)`` on concrete values
 (through ``tf.numpy_function``, one call per batch, batches loaded in
 parallel); images are stacked and boxes padded with zero rows to the largest
-box count of the batch. The last batch may be smaller. A sample whose image is
+box count of the batch, and augmented as ``aug_cfg`` says (the settings are
+read now). The last batch may be smaller. A sample whose image is
 not uint8 ``shape[:2] + [3]`` or whose boxes are not ``[N, 5]`` stops the
 pipeline with an error naming its position in the batch.
 
@@ -126,7 +158,8 @@ Returns:
     A ``tf.data.Dataset`` of ``(images uint8 [B, H, W, 3], boxes float32 [B, N, 5])``.
 
 Raises:
-    ValueError: for a batch size below 1 or a ``shape`` without height and width.
+    ValueError: for a batch size below 1, a ``shape`` without height and width,
+        or an invalid ``aug_cfg``.
 )doc";
 
 constexpr const char* kValIteratorDoc = R"doc(Builds the validation pipeline (in storage order, not shuffled).
@@ -190,6 +223,50 @@ py::object autotune() {
     return value();
 }
 
+// ---------------------------------------------------------------- augmentation
+
+struct Augmentation {
+    kx::augment::Config config;
+    py::object seed = py::none();  // None or a Python int
+};
+
+// aug_cfg checked and turned into settings; None, or a dict of known keys with
+// frequencies in 0..1. Errors name the key.
+Augmentation parse_augmentation(py::handle aug_cfg) {
+    kx::check_dict(aug_cfg, "aug_cfg");
+    Augmentation result;
+    if (aug_cfg.is_none()) return result;
+    static const char* const kKnown = "flip, hsv, scale, seed";
+    for (auto item : py::reinterpret_borrow<py::dict>(aug_cfg)) {
+        std::string key = py::str(item.first);
+        py::handle value = item.second;
+        if (key == "seed") {
+            if (!value.is_none() && (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())))
+                kx::raise(PyExc_ValueError, "[ERROR]: aug_cfg['seed'] must be an integer or None, got " +
+                                                std::string(py::repr(value)));
+            if (!value.is_none()) result.seed = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+            continue;
+        }
+        double* frequency = key == "flip" ? &result.config.flip
+                            : key == "hsv" ? &result.config.hsv
+                            : key == "scale" ? &result.config.scale
+                                             : nullptr;
+        if (frequency == nullptr || !PyUnicode_Check(item.first.ptr()))
+            kx::raise(PyExc_ValueError, "[ERROR]: aug_cfg key " + std::string(py::repr(item.first)) +
+                                            " is not an augmentation (known keys: " + kKnown + ")");
+        double number = -1.0;
+        if (!PyBool_Check(value.ptr()) && (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()))) {
+            number = PyFloat_AsDouble(value.ptr());
+            if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        }
+        if (!(number >= 0.0 && number <= 1.0))
+            kx::raise(PyExc_ValueError, "[ERROR]: aug_cfg['" + key + "'] must be a frequency between 0 and 1, got " +
+                                            std::string(py::repr(value)));
+        *frequency = number;
+    }
+    return result;
+}
+
 // ---------------------------------------------------------------- batches
 
 // A uint8 array of `shape` whose data starts on a 64-byte boundary:
@@ -221,10 +298,17 @@ class BatchLoader {
 public:
     // height/width: the fixed training image size, or 0 to take the size of
     // the first image of each batch (validation).
-    BatchLoader(py::object load_instance, bool training, long height, long width)
-        : load_instance_(std::move(load_instance)), training_(training), height_(height), width_(width) {}
+    // augmentation: applied to training batches when it has a technique on.
+    BatchLoader(py::object load_instance, bool training, long height, long width,
+                kx::augment::Config augmentation = {})
+        : load_instance_(std::move(load_instance)),
+          training_(training),
+          height_(height),
+          width_(width),
+          augmentation_(augmentation) {}
 
-    py::tuple operator()(const py::object& elements) const {
+    // key: the batch's random key (augmented training batches only).
+    py::tuple operator()(const py::object& elements, std::uint64_t key = 0) const {
         const py::ssize_t count = py::len(elements);
         std::vector<py::array> images;
         std::vector<py::array_t<float, py::array::c_style | py::array::forcecast>> boxes;
@@ -248,6 +332,8 @@ public:
             boxes.push_back(std::move(box));
             if (!training_) names.append(items[2]);
         }
+
+        if (training_ && augmentation_.any()) return augmented(images, boxes, key);
 
         std::vector<py::ssize_t> batch_shape{count, height_, width_, 3};
         if (!training_) {
@@ -276,6 +362,47 @@ public:
     }
 
 private:
+    // The training batch with every sample augmented in the batch buffer: the pixels are
+    // copied and augmented, and the boxes moved, with the GIL released; boxes are padded to
+    // the largest count left (at least one row, so a sample left without boxes carries one
+    // all-zero row).
+    py::tuple augmented(const std::vector<py::array>& images,
+                        const std::vector<py::array_t<float, py::array::c_style | py::array::forcecast>>& boxes,
+                        std::uint64_t key) const {
+        using kx::augment::Box;
+        const py::ssize_t count = static_cast<py::ssize_t>(images.size());
+        py::array batch_images = aligned_uint8({count, height_, width_, 3});
+        std::uint8_t* image_out = static_cast<std::uint8_t*>(batch_images.mutable_data());
+        const std::size_t image_bytes = static_cast<std::size_t>(height_ * width_ * 3);
+        std::vector<std::vector<Box>> moved(images.size());
+        std::size_t rows = 1;
+        {
+            py::gil_scoped_release release;
+            std::vector<std::uint8_t> scratch;
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                std::uint8_t* pixels = image_out + i * image_bytes;
+                std::memcpy(pixels, images[i].data(), image_bytes);
+                const float* row = boxes[i].data();
+                for (py::ssize_t r = 0; r < boxes[i].shape(0); ++r, row += 5)
+                    moved[i].push_back(Box{row[0], row[1], row[2], row[3], row[4]});
+                kx::augment::Rng rng(kx::augment::sample_seed(key, i));
+                kx::augment::apply(augmentation_, rng, pixels, static_cast<int>(height_), static_cast<int>(width_),
+                                   moved[i], scratch);
+                rows = std::max(rows, moved[i].size());
+            }
+        }
+        py::array_t<float> batch_boxes({count, static_cast<py::ssize_t>(rows), py::ssize_t{5}});
+        float* box_out = batch_boxes.mutable_data();
+        std::fill(box_out, box_out + static_cast<std::size_t>(count) * rows * 5, 0.0f);
+        for (std::size_t i = 0; i < moved.size(); ++i) {
+            float* row = box_out + i * rows * 5;
+            for (const Box& b : moved[i]) {
+                *row++ = b.x1, *row++ = b.y1, *row++ = b.x2, *row++ = b.y2, *row++ = b.cls;
+            }
+        }
+        return py::tuple(py::make_tuple(batch_images, batch_boxes));
+    }
+
     [[noreturn]] void fail(py::ssize_t index, const std::string& what) const {
         kx::raise(PyExc_ValueError, "[ERROR]: load_instance returned " + what + " for element " +
                                         std::to_string(index) + " of a " + (training_ ? "training" : "validation") +
@@ -304,43 +431,69 @@ private:
     bool training_;
     long height_;
     long width_;
+    kx::augment::Config augmentation_;
 };
 
 // base -> batch -> load_instance per element (one numpy_function call per
-// batch, batches loaded in parallel) -> static shapes -> prefetch.
+// batch, batches loaded in parallel) -> static shapes -> prefetch. Augmented
+// training batches are zipped with a stream of random keys first (seeded when
+// the settings name a seed, drawn anew on every iteration), so that the
+// augmentation of a batch does not depend on which worker loads it.
 py::object build_pipeline(py::handle self, const char* storage, bool training, long batch, long height, long width,
-                          py::object prefetch) {
+                          py::object prefetch, const Augmentation& augmentation = {}) {
     static kx::Lazy numpy_function{"tensorflow", "numpy_function"};
     static kx::Lazy tf_uint8{"tensorflow", "uint8"};
     static kx::Lazy tf_float32{"tensorflow", "float32"};
     static kx::Lazy tf_string{"tensorflow", "string"};
+    static kx::Lazy dataset_type{"tensorflow", "data.Dataset"};
 
+    const bool augment = training && augmentation.config.any();
     py::object dataset = self.attr("build_and_load_base_iterator")(self.attr(storage), py::arg("shuffle") = training);
     py::object loader = py::cpp_function(
-        [batch_loader = BatchLoader(self.attr("load_instance"), training, height, width)](py::object elements) -> py::tuple {
-            return batch_loader(elements);
+        [batch_loader = BatchLoader(self.attr("load_instance"), training, height, width, augmentation.config)](
+            py::object elements, py::object key) -> py::tuple {
+            return batch_loader(elements, key.is_none() ? 0 : static_cast<std::uint64_t>(key.cast<std::int64_t>()));
         },
-        py::name(training ? "load_training_batch" : "load_validation_batch"));
+        py::name(training ? "load_training_batch" : "load_validation_batch"), py::arg("elements"),
+        py::arg("key") = py::none());
     py::object image_shape = py::make_tuple(py::none(), py::none(), py::none(), 3);
     if (training) image_shape = py::make_tuple(py::none(), height, width, 3);
-    py::cpp_function load(
-        [loader, training, image_shape](py::object elements) -> py::tuple {
-            py::list dtypes;
-            dtypes.append(tf_uint8());
-            dtypes.append(tf_float32());
-            if (!training) dtypes.append(tf_string());
-            py::list inputs;
-            inputs.append(elements);
-            py::list outputs(numpy_function()(loader, inputs, dtypes, py::arg("stateful") = false,
-                                              py::arg("name") = "load_instance"));
-            outputs[0].attr("set_shape")(image_shape);
-            outputs[1].attr("set_shape")(py::make_tuple(py::none(), py::none(), 5));
-            if (training) return py::tuple(py::make_tuple(outputs[0], outputs[1]));
-            outputs[2].attr("set_shape")(py::make_tuple(py::none()));
-            return py::tuple(py::make_tuple(outputs[0], outputs[1], outputs[2]));
-        },
-        py::name(training ? "load_training_samples" : "load_validation_samples"));
+    auto load_batch = [loader, training, image_shape](const py::list& inputs) -> py::tuple {
+        py::list dtypes;
+        dtypes.append(tf_uint8());
+        dtypes.append(tf_float32());
+        if (!training) dtypes.append(tf_string());
+        py::list outputs(numpy_function()(loader, inputs, dtypes, py::arg("stateful") = false,
+                                          py::arg("name") = "load_instance"));
+        outputs[0].attr("set_shape")(image_shape);
+        outputs[1].attr("set_shape")(py::make_tuple(py::none(), py::none(), 5));
+        if (training) return py::tuple(py::make_tuple(outputs[0], outputs[1]));
+        outputs[2].attr("set_shape")(py::make_tuple(py::none()));
+        return py::tuple(py::make_tuple(outputs[0], outputs[1], outputs[2]));
+    };
     dataset = dataset.attr("batch")(batch);
+    py::cpp_function load;
+    if (augment) {
+        py::object keys = dataset_type().attr("random")(py::arg("seed") = augmentation.seed,
+                                                        py::arg("rerandomize_each_iteration") = true);
+        dataset = dataset_type().attr("zip")(py::make_tuple(dataset, keys));
+        load = py::cpp_function(
+            [load_batch](py::object elements, py::object key) -> py::tuple {
+                py::list inputs;
+                inputs.append(elements);
+                inputs.append(key);
+                return load_batch(inputs);
+            },
+            py::name("load_augmented_samples"));
+    } else {
+        load = py::cpp_function(
+            [load_batch](py::object elements) -> py::tuple {
+                py::list inputs;
+                inputs.append(elements);
+                return load_batch(inputs);
+            },
+            py::name(training ? "load_training_samples" : "load_validation_samples"));
+    }
     dataset = dataset.attr("map")(load, py::arg("num_parallel_calls") = autotune());
     return dataset.attr("prefetch")(prefetch.is_none() ? autotune() : prefetch);
 }
@@ -348,7 +501,8 @@ py::object build_pipeline(py::handle self, const char* storage, bool training, l
 py::object build_train_iterator(py::object self, py::object batch_size, py::object prefetch) {
     long batch = positive_batch_size(batch_size);
     auto [height, width] = output_size(self);
-    return build_pipeline(self, "train_storage", true, batch, height, width, std::move(prefetch));
+    Augmentation augmentation = parse_augmentation(self.attr("aug_cfg"));
+    return build_pipeline(self, "train_storage", true, batch, height, width, std::move(prefetch), augmentation);
 }
 
 py::object build_val_iterator(py::object self, py::object batch_size) {
@@ -384,6 +538,7 @@ py::object validate_info_file(py::object /*self*/, py::object info_file) {
 
 void init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
           py::object aug_cfg) {
+    parse_augmentation(aug_cfg);  // a bad setting fails before any hook runs
     self.attr("shape") = shape;
     self.attr("letter_box") = letter_box;
     int background = PyObject_IsTrue(add_bkg_class.ptr());

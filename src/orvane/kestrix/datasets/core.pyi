@@ -4,7 +4,9 @@ from typing import Any
 import tensorflow as tf
 
 class BaseDetectionDataset:
-    """Base class of the detection datasets: construction order and batched pipelines."""
+    """Base class of the detection datasets: construction order, batched pipelines and the
+    augmentation of training samples (``aug_cfg`` keys "flip", "hsv", "scale": frequencies
+    0..1; "seed": an integer or None)."""
 
     shape: list | None
     letter_box: bool
