@@ -36,7 +36,15 @@ def check_darknet(path):
         report = check_dataset(path)
     except (ValueError, TypeError, AttributeError, OSError) as e:
         raise CliError("%s: %s" % (path, str(e).replace("[ERROR]: ", "")))
-    return Report(str(report).splitlines(), [(b.path, b.reason) for b in report.broken])
+    lines, broken = [], []
+    for split in ("train", "validation"):
+        r = report[split]
+        lines.append("%-10s %d images, %d paired (%d boxes), %d background, %d images without "
+                     "annotation, %d annotations without image, %d broken"
+                     % (split, r["images"], r["paired"], r["boxes"], len(r["background"]),
+                        len(r["without_annotation"]), len(r["without_image"]), len(r["broken"])))
+        broken += [(b["file"], b["reason"]) for b in r["broken"]]
+    return Report(lines, broken)
 
 
 def _check_shard(shard, num_classes):

@@ -97,6 +97,10 @@ def quiet_keras():
     warnings.filterwarnings("ignore", message=r".*HDF5 file via `model\.save\(\)`.*")
     warnings.filterwarnings("ignore", message=r".*legacy.*HDF5.*")
     warnings.filterwarnings("ignore", message=r".*__array__ implementation doesn't accept a copy.*")
+    # Keras 3 announces every .h5 save through absl's logger.
+    import logging
+
+    logging.getLogger("absl").setLevel(logging.ERROR)
 
 
 def load_weights(path):
@@ -120,6 +124,20 @@ def run_classes(weights):
         return None
     with open(labels, encoding="utf-8") as f:
         return [line.rstrip("\n") for line in f if line.strip()]
+
+
+def runner_model(export_model):
+    """The saved export model (boxes, scores) in the layout the validation runner reads from a
+    training model: two leading outputs the runner skips, then boxes and scores."""
+    import tensorflow as tf
+
+    if len(export_model.outputs) != 2:
+        raise CliError("expected a saved detector with two outputs (boxes, scores), got %d outputs"
+                       % len(export_model.outputs))
+    boxes, scores = export_model.outputs
+    keep = tf.keras.layers.Identity
+    return tf.keras.Model(export_model.inputs,
+                          [keep(name="unused_0")(boxes), keep(name="unused_1")(scores), boxes, scores])
 
 
 def model_classes(model):
@@ -167,14 +185,53 @@ def summary_from_metrics(metrics):
     return summary
 
 
-def class_table(per_class):
-    """The per-class table: class, images, instances, P, R, mAP@0.5, mAP@0.5:0.95 (percent)."""
+class ImageCounter:
+    """Stands in for an evaluator in the trainer's validation pass: passes every call on and
+    counts, per class name, the images whose ground truth holds the class (the "Images" column
+    of the per-class table)."""
+
+    def __init__(self, evaluator):
+        self.evaluator = evaluator
+        self.runner = evaluator.runner
+        self.images = {}
+        self.total = 0
+        self.metrics = None  # of the last concluded pass
+
+    def __call__(self, writer):
+        self.images, self.total = {}, 0
+        return self.evaluator(writer)
+
+    def single_evaluation(self, instances, epoch, add_image):
+        self.total += 1
+        for name in set(str(label) for label in instances["gt_instance"]["labels"]):
+            self.images[name] = self.images.get(name, 0) + 1
+        return self.evaluator.single_evaluation(instances, epoch, add_image)
+
+    def conclude(self, truth_values, epoch=None):
+        self.metrics = self.evaluator.conclude(truth_values, epoch=epoch)
+        return self.metrics
+
+
+def _ratio(num, den):
+    return num / den if den else 0.0
+
+
+def class_table(counter):
+    """The per-class table of the last pass of `counter` (an ImageCounter): class, images,
+    instances, P, R (at IoU 0.5 and the operating point), mAP@0.5, mAP@0.5:0.95, in percent;
+    first the row of all classes."""
+    per_class, metrics = counter.evaluator.per_class, counter.metrics
     header = ("Class", "Images", "Instances", "P", "R", "mAP@0.5", "mAP@0.5:0.95")
-    rows = []
-    for name, values in per_class.items():
-        rows.append((str(name), "%d" % values["images"], "%d" % values["instances"],
-                     "%.1f" % (100 * values["P"]), "%.1f" % (100 * values["R"]),
-                     "%.1f" % (100 * values["mAP@0.5"]), "%.1f" % (100 * values["mAP@0.5:0.95"])))
-    width = max([len(header[0])] + [len(r[0]) for r in rows])
-    fmt = "%-" + str(width) + "s %7s %10s %6s %6s %8s %13s"
-    return "\n".join([fmt % header] + [fmt % r for r in rows])
+    rows = [("all", counter.total, sum(v["ground_truth"] for v in per_class.values()),
+             metrics["OP"], metrics["OR"], metrics["mAP"]["0.5"], metrics["mAP"]["0.5:0.95"])]
+    for name, v in per_class.items():
+        ap = v["AP"]
+        rows.append((name, counter.images.get(str(name), 0), v["ground_truth"],
+                     _ratio(v["TP"], v["TP"] + v["FP"]), _ratio(v["TP"], v["TP"] + v["FN"]),
+                     ap["0.5"] or 0.0, ap["0.5:0.95"] or 0.0))
+    width = max(len(str(r[0])) for r in rows + [header])
+    head = "%-*s %7s %10s %6s %6s %8s %13s" % ((width,) + header)
+    lines = [head] + ["%-*s %7d %10d %6.1f %6.1f %8.1f %13.1f"
+                      % (width, r[0], r[1], r[2], 100 * r[3], 100 * r[4], 100 * r[5], 100 * r[6])
+                      for r in rows]
+    return "\n".join(lines)

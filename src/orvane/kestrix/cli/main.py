@@ -51,17 +51,44 @@ def build_parser():
     return parser
 
 
+def _import_tensorflow_quietly():
+    """Imports TensorFlow with the process's stderr caught: its native libraries announce
+    themselves (oneDNN, CUDA) before any log level applies. What they wrote is shown when the
+    import fails."""
+    import tempfile
+
+    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as caught:
+        os.dup2(caught.fileno(), 2)
+        try:
+            import tensorflow  # noqa: F401
+        except BaseException:
+            os.dup2(saved, 2)
+            caught.seek(0)
+            sys.stderr.write(caught.read().decode("utf-8", "replace"))
+            raise
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
 def main(argv=None):
     """Runs one subcommand; returns its exit status."""
-    # TensorFlow's start-up chatter would bury the command's own lines.
-    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.command != "plot":
+        _import_tensorflow_quietly()
     try:
         return args.handler(args) or 0
     except CliError as e:
         print("kestrix %s: error: %s" % (args.command, e), file=sys.stderr)
         return BAD_INPUT
+    except BrokenPipeError:
+        # The reader of our output went away (`kestrix predict ... | head`): nothing to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ import os
 
 from orvane.kestrix.cli import recipe as default_recipe
 from orvane.kestrix.cli.common import CliError, load_weights, make_runner, model_classes, \
-    model_imgsz, run_classes
+    model_imgsz, run_classes, runner_model
 
 IMAGE_EXTENSIONS = (".png", ".jpg", ".jpeg")
 # Drawing colours (BGR), one per class number, cycling.
@@ -71,7 +71,7 @@ def run(args):
     if len(classes) != model_classes(model):
         raise CliError("%s scores %d classes, but its labels.txt names %d"
                        % (args.weights, model_classes(model), len(classes)))
-    runner = make_runner(model, model_imgsz(model, args.imgsz), classes, score_threshold=args.conf)
+    runner = make_runner(runner_model(model), model_imgsz(model, args.imgsz), classes, score_threshold=args.conf)
     os.makedirs(args.out, exist_ok=True)
     for path in sources:
         name = os.path.basename(path)

@@ -13,7 +13,7 @@ import os
 import time
 
 from orvane.kestrix.cli import recipe as default_recipe
-from orvane.kestrix.cli.common import SUMMARY_KEYS, CliError, add_data_arguments, class_table, \
+from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
     make_evaluator, make_runner, metrics_line, open_dataset, quiet_keras, read_descriptor, resolve_data
 
 INTERRUPTED = 130  # the shell's status for a process ended by Ctrl-C
@@ -92,7 +92,7 @@ def run(args):
     optimizer, schedule = default_recipe.build_optimizer(args.lr, total_steps, steps_per_epoch)
     loss = default_recipe.build_loss(len(classes))
     runner = make_runner(model, args.imgsz, classes)
-    evaluator = make_evaluator(runner, classes)
+    evaluator = ImageCounter(make_evaluator(runner, classes))
     config = {
         "command": "kestrix train",
         "data": os.path.abspath(path), "dataset_type": kind, "classes": classes,
@@ -148,10 +148,9 @@ def _report(trainer, logger, evaluator, elapsed, args):
     print("Final metrics (epoch %s): %s" % (last["epoch"], metrics_line(last)))
     print("Best %s: %.1f at epoch %s (best.h5)"
           % (_metric_key(args.metric), best[_metric_key(args.metric)], best["epoch"]))
-    per_class = getattr(evaluator, "per_class", None)
-    if per_class:
-        print()
-        print(class_table(per_class))
+    print()
+    print("Validation of the last epoch's weights:")
+    print(class_table(evaluator))
     print()
     for name, path in (("best.h5", trainer.best), ("last.h5", trainer.last),
                        ("summary.csv", os.path.join(trainer.checkpoint, "summary.csv")),

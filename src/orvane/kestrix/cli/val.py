@@ -2,9 +2,9 @@
 evaluator of the validation package; prints the metrics and the per-class table."""
 
 from orvane.kestrix.cli import recipe as default_recipe
-from orvane.kestrix.cli.common import CliError, add_data_arguments, class_table, load_weights, \
-    make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, open_dataset, \
-    read_descriptor, resolve_data, run_classes, summary_from_metrics
+from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
+    load_weights, make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, \
+    open_dataset, read_descriptor, resolve_data, run_classes, runner_model, summary_from_metrics
 
 
 def add_parser(sub, formatter):
@@ -55,13 +55,12 @@ def run(args):
     if model_classes(model) != len(classes):
         raise CliError("%s scores %d classes, but %s has %d (background included)"
                        % (args.weights, model_classes(model), path, len(classes)))
-    evaluator = make_evaluator(make_runner(model, imgsz, classes), classes, score_threshold=args.conf)
+    evaluator = ImageCounter(make_evaluator(make_runner(runner_model(model), imgsz, classes), classes,
+                                            score_threshold=args.conf))
     metrics = validate(evaluator, dataset.build_val_iterator(), classes)
     print()
     print("Validation of %s on %s" % (args.weights, path))
     print(metrics_line(summary_from_metrics(metrics)))
-    per_class = getattr(evaluator, "per_class", None)
-    if per_class:
-        print()
-        print(class_table(per_class))
+    print()
+    print(class_table(evaluator))
     return 0
