@@ -75,7 +75,7 @@ TEST(DarknetScan, PairsByStemInExtensionGroupOrder) {
     for (const char* name : {"a.txt", "c.txt", "x.y.txt", "e.txt", "h.txt", "orphan.txt"})
         tmp.write(std::string("labels/") + name);
 
-    const dn::SplitScan scan = dn::scan_split(images, labels);
+    const dn::SplitScan scan = dn::scan_split(images, labels, true);
     std::vector<std::string> expected = listed_in_order(images, {"b.PNG", "e.png"});
     for (const auto& group : {listed_in_order(images, {"a.jpg", "x.y.jpg", "e.JpG"}), listed_in_order(images, {"c.jpeg"})})
         expected.insert(expected.end(), group.begin(), group.end());
@@ -89,7 +89,7 @@ TEST(DarknetScan, PairsByStemInExtensionGroupOrder) {
     EXPECT_EQ(texts, (std::vector<std::string>{"a.txt", "c.txt", "e.txt", "h.txt", "orphan.txt", "x.y.txt"}));
 }
 
-TEST(DarknetScan, SharedFolderLinksAndUnlistableFolders) {
+TEST(DarknetScan, SharedFoldersLinksAndMissingFolders) {
     TempFolder tmp;
     const std::string both = tmp.make_dir("both");
     tmp.write("both/a.jpg");

@@ -62,8 +62,10 @@ class TestLetterbox:
             letterbox(np.zeros((10, 10, 5), np.uint8), (20, 20))
         with pytest.raises(ValueError, match=r"\(0, 10, 3\)"):
             letterbox(np.zeros((0, 10, 3), np.uint8), (20, 20))
-        for shape in ((20,), (20, 0), (1.5, 20), (20, 20, 3)):
-            with pytest.raises(ValueError, match="new_shape"):
+        for shape, error in (((20,), ValueError), ((20, 0), ValueError), ((1.5, 20), TypeError),
+                             ((20, 20, 3), ValueError), (2**64, ValueError), ((20, -(2**70)), ValueError),
+                             ("20", TypeError)):
+            with pytest.raises(error, match="new_shape"):
                 letterbox(np.zeros((10, 10, 3), np.uint8), shape)
 
 

@@ -3,6 +3,7 @@ import collections
 import glob
 import io
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -241,13 +242,13 @@ class TestStorage:
         assert ds.train_storage == [path for path in listed if path in expected]
         assert ds.val_storage == [os.path.join(str(val), "v.tfrecord")]
 
-    @pytest.mark.parametrize("empty_split", ["train", "val"])
-    def test_split_without_records(self, tmp_path, empty_split):
+    @pytest.mark.parametrize("empty_split, name", [("train", "train"), ("val", "validation")])
+    def test_split_without_records(self, tmp_path, empty_split, name):
         for split in ("train", "val"):
             self.make_split(tmp_path / split, [] if split == empty_split else ["x.tfrecord"])
         with pytest.raises(ValueError) as info:
             TFRecordDataset(descriptor(tmp_path), [8, 8])
-        assert str(info.value) == MSG_EMPTY_SPLIT
+        assert str(info.value) == f"{MSG_EMPTY_SPLIT} The {name} folder {tmp_path / empty_split} holds no *.tfrecord file."
 
     @pytest.mark.parametrize("missing, split", [("train", "train"), ("val", "validation")])
     def test_missing_folder_is_named(self, tmp_path, missing, split):
@@ -383,28 +384,40 @@ class TestPipelines:
         # ...and the buffer is that large, not smaller.
         assert max(lookahead) > 150
 
-    def test_counting_matches_iteration_without_decoding(self, shards, tmp_path):
+    def test_accessors_count_the_shards_and_report_a_different_count(self, shards, tmp_path):
         ds = TFRecordDataset(descriptor(shards), [32, 32])
         assert ds.num_train_samples is None
-        ds.build_train_iterator(4)
-        assert ds.num_train_samples is None  # None is not 0: no counting pass
-
-        ds.num_train_samples = 0
-        ds.num_val_samples = 0
         train = ds.build_train_iterator(2)
         ds.build_val_iterator()
-        iterated = sum(int(images.shape[0]) for images, _ in train)
-        assert ds.num_train_samples == iterated == 7
-        assert ds.num_val_samples == 3
+        assert (ds.num_train_samples, ds.num_val_samples) == (7, 3)
+        assert sum(int(images.shape[0]) for images, _ in train) == 7
+        ds.num_train_samples = 0  # a count of 0 is counted again
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # an agreeing count is not reported
+            ds.build_train_iterator(2)
+            ds.build_val_iterator()
+        assert ds.num_train_samples == 7
+
+        # A given count is kept (a split may be capped on purpose) but reported with both numbers.
+        capped = TFRecordDataset(descriptor(shards, train={"path": str(shards / "train"), "samples": 5}), [32, 32])
+        with pytest.warns(UserWarning, match=r"train split's samples is 5 in the descriptor, but its shards hold 7 "):
+            capped.build_train_iterator(2)
+        assert capped.num_train_samples == 5
 
         # Records whose images do not decode still count: the count reads the framing only.
         bad = tmp_path / "bad"
         bad.mkdir()
         records.write_records(str(bad / "x.tfrecord"), [example(b"junk", f"{i}", [0], [0.5] * 4) for i in range(5)])
         ds = TFRecordDataset(descriptor(shards, train={"path": str(bad)}), [32, 32])
-        ds.num_train_samples = 0
         ds.build_train_iterator(2)
         assert ds.num_train_samples == 5
+
+        # The YAML-described dataset checks and counts the same way.
+        path = tmp_path / "data.yaml"
+        path.write_text(yaml.safe_dump(descriptor(shards)))
+        ds = TFRecordDatasetYaml(str(path), [32, 32])
+        ds.build_val_iterator()
+        assert (ds.num_train_samples, ds.num_val_samples) == (None, 3)
 
 
 class TestTraining:

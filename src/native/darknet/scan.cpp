@@ -3,6 +3,9 @@
 
 #include <array>
 #include <cctype>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace kx::darknet {
@@ -19,6 +22,10 @@ int image_group(const std::string& name) {
     if (ext == "jpeg") return 2;
     return -1;
 }
+
+// An entry whose type readdir left open: listed unless it is a directory
+// or a link to nothing.
+bool is_regular_or_other(const std::string& path) { return path_exists(path) && !is_directory(path); }
 
 bool ends_with_txt(const std::string& name) {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0;
@@ -48,44 +55,77 @@ std::string annotation_name(const std::string& image_name) {
     return image_name.substr(0, dot) + ".txt";
 }
 
-AnnotationIndex::AnnotationIndex(std::string folder, const std::vector<Entry>& listing, bool listed)
-    : folder_(std::move(folder)), listed_(listed) {
-    for (const Entry& entry : listing) {
-        if (!ends_with_txt(entry.name)) continue;
-        if (entry.kind == Entry::Kind::kUnsure) {
-            unsure_.insert(entry.name);
-        } else {
-            present_.insert(entry.name);
-        }
-        if (entry.name[0] == '.' || entry.kind == Entry::Kind::kDirectory) continue;
-        if (entry.kind == Entry::Kind::kUnsure && !path_exists(join_path(folder_, entry.name))) continue;
-        text_files_.push_back(entry.name);
+AnnotationIndex::AnnotationIndex(std::string folder, std::vector<Entry> listing, bool listed)
+    : folder_(std::move(folder)), listed_(listed), listing_(std::move(listing)) {
+    std::size_t texts = 0;
+    for (const Entry& entry : listing_) texts += ends_with_txt(entry.name);
+    std::size_t capacity = 16;
+    while (capacity < 2 * texts) capacity *= 2;
+    slots_.assign(capacity, 0);
+    for (std::size_t i = 0; i < listing_.size(); ++i) {
+        if (!ends_with_txt(listing_[i].name)) continue;
+        std::size_t slot = std::hash<std::string_view>()(listing_[i].name) & (capacity - 1);
+        while (slots_[slot] != 0) slot = (slot + 1) & (capacity - 1);
+        slots_[slot] = static_cast<std::uint32_t>(i + 1);
     }
 }
 
-bool AnnotationIndex::exists(const std::string& name) const {
-    if (!listed_) return path_exists(join_path(folder_, name));
-    if (present_.count(name)) return true;
-    return unsure_.count(name) && path_exists(join_path(folder_, name));
+const Entry* AnnotationIndex::find(std::string_view name) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>()(name) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+        const Entry& entry = listing_[slots_[slot] - 1];
+        if (entry.name == name) return &entry;
+    }
+    return nullptr;
 }
 
-SplitScan scan_split(const std::string& image_folder, const std::string& annotation_folder) {
-    SplitScan scan;
-    std::vector<Entry> image_listing;
-    const bool images_listed = list_folder(image_folder, &image_listing);
-    scan.images = select_images(image_folder, image_listing);
+bool AnnotationIndex::exists(std::string_view name) const {
+    if (!listed_) return path_exists(join_path(folder_, std::string(name)));
+    const Entry* entry = find(name);
+    if (entry == nullptr) return false;
+    return entry->kind != Entry::Kind::kUnsure || path_exists(join_path(folder_, entry->name));
+}
 
-    std::vector<Entry> own_listing;
+std::vector<std::string> AnnotationIndex::text_files() const {
+    std::vector<std::string> names;
+    for (const Entry& entry : listing_) {
+        if (!ends_with_txt(entry.name) || entry.name[0] == '.' || entry.kind == Entry::Kind::kDirectory) continue;
+        if (entry.kind == Entry::Kind::kUnsure && !is_regular_or_other(join_path(folder_, entry.name))) continue;
+        names.push_back(entry.name);
+    }
+    return names;
+}
+
+SplitScan scan_split(const std::string& image_folder, const std::string& annotation_folder, bool want_text_files) {
+    SplitScan scan;
     const bool same = image_folder == annotation_folder;
-    const bool listed = same ? images_listed : list_folder(annotation_folder, &own_listing);
-    AnnotationIndex index(annotation_folder, same ? image_listing : own_listing, listed);
+    std::vector<Entry> image_listing, annotation_listing;
+    bool annotations_listed = false;
+    // The two listings are independent system work: one of them on a second thread.
+    std::thread second;
+    if (!same) {
+        try {
+            second = std::thread([&] { annotations_listed = list_folder(annotation_folder, &annotation_listing); });
+        } catch (const std::system_error&) {
+            annotations_listed = list_folder(annotation_folder, &annotation_listing);
+        }
+    }
+    const bool images_listed = list_folder(image_folder, &image_listing);
+    if (second.joinable()) second.join();
+    scan.images = select_images(image_folder, image_listing);
+    if (same) {
+        annotation_listing = std::move(image_listing);
+        annotations_listed = images_listed;
+    }
+
+    const AnnotationIndex index(annotation_folder, std::move(annotation_listing), annotations_listed);
     scan.annotations.reserve(scan.images.size());
     scan.paired.reserve(scan.images.size());
     for (const std::string& image : scan.images) {
         scan.annotations.push_back(annotation_name(image));
         scan.paired.push_back(index.exists(scan.annotations.back()) ? 1 : 0);
     }
-    scan.text_files = index.text_files();
+    if (want_text_files) scan.text_files = index.text_files();
     return scan;
 }
 

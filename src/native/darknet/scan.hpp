@@ -4,8 +4,9 @@
 // thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "darknet/files.hpp"
@@ -27,17 +28,19 @@ std::string annotation_name(const std::string& image_name);
 // the folder cannot be listed every question is a stat().
 class AnnotationIndex {
 public:
-    AnnotationIndex(std::string folder, const std::vector<Entry>& listing, bool listed);
-    bool exists(const std::string& name) const;
+    AnnotationIndex(std::string folder, std::vector<Entry> listing, bool listed);
+    bool exists(std::string_view name) const;
     // The listed "*.txt" names that are not directories, in directory order.
-    const std::vector<std::string>& text_files() const { return text_files_; }
+    std::vector<std::string> text_files() const;
 
 private:
+    const Entry* find(std::string_view name) const;
+
     std::string folder_;
     bool listed_;
-    std::unordered_set<std::string> present_;
-    std::unordered_set<std::string> unsure_;
-    std::vector<std::string> text_files_;
+    std::vector<Entry> listing_;
+    // Open addressing over the "*.txt" entries: slot = listing index + 1, 0 free.
+    std::vector<std::uint32_t> slots_;
 };
 
 // A split's images with, per image, its annotation name and whether that
@@ -46,11 +49,13 @@ struct SplitScan {
     std::vector<std::string> images;       // names, in pairing order
     std::vector<std::string> annotations;  // annotation_name(images[i])
     std::vector<char> paired;              // annotation file exists
-    std::vector<std::string> text_files;   // the annotation folder's *.txt names
+    std::vector<std::string> text_files;   // the annotation folder's *.txt names (when asked for)
 };
 
-// Lists the image folder and the annotation folder (once when they are the
-// same) and pairs them. A folder that cannot be listed holds nothing.
-SplitScan scan_split(const std::string& image_folder, const std::string& annotation_folder);
+// Lists the image folder and the annotation folder (at once on two threads,
+// or once when they are the same) and pairs them. A folder that cannot be
+// listed holds nothing.
+SplitScan scan_split(const std::string& image_folder, const std::string& annotation_folder,
+                     bool want_text_files = false);
 
 }  // namespace kx::darknet

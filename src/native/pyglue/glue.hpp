@@ -13,6 +13,7 @@
 //   kx::compile_method    a C++ method compiled by tf.function
 //   kx::check_type        the exact-type argument check ("Argument '...' has incorrect type ...")
 //   kx::to_double         a float-declared argument converted on entry
+//   kx::to_int64/to_size  an integer argument converted on entry, range-checked
 //   kx::raise             set a Python exception and throw
 //   kx::with_context      a Python `with` block around a C++ lambda
 //   kx::print / kx::warn  console output through Python's print and warnings
@@ -23,9 +24,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <limits>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -67,6 +73,70 @@ inline double to_double(py::handle value, const char* name) {
         raise_type_error(name, "float", value);
     }
     return result;
+}
+
+// Integer arguments are converted on entry, in one place, so every module reports a bad one
+// the same way: an int or anything with __index__ (a NumPy integer, a bool) is taken; any
+// other value (a float, a string, None) is a TypeError naming the argument; an integer
+// outside [min, max] (2**64, say, or a negative size) is a ValueError naming the argument,
+// the accepted range and the value. Callers that allow None check for it first.
+namespace detail {
+
+// repr(value), or its size in bits for an int too long to print.
+inline std::string describe_int(py::handle value) {
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (text != nullptr) return py::reinterpret_steal<py::str>(text).cast<std::string>();
+    PyErr_Clear();
+    return "an integer of " + py::str(value.attr("bit_length")()).cast<std::string>() + " bits";
+}
+
+// The argument as a Python int, through __index__.
+inline py::int_ index_of(py::handle value, const char* name) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise_type_error(name, "int", value);
+    }
+    return py::reinterpret_steal<py::int_>(index);
+}
+
+template <typename T>
+[[noreturn]] void raise_out_of_range(const char* name, T min, T max, py::handle value) {
+    raise(PyExc_ValueError, std::string("Argument '") + name + "' is out of range (expected an integer from " +
+                                std::to_string(min) + " to " + std::to_string(max) + ", got " +
+                                describe_int(value) + ")");
+}
+
+}  // namespace detail
+
+inline std::int64_t to_int64(py::handle value, const char* name,
+                             std::int64_t min = std::numeric_limits<std::int64_t>::min(),
+                             std::int64_t max = std::numeric_limits<std::int64_t>::max()) {
+    py::int_ index = detail::index_of(value, name);
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (result == -1 && overflow == 0 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || result < min || result > max) detail::raise_out_of_range(name, min, max, index);
+    return static_cast<std::int64_t>(result);
+}
+
+inline std::size_t to_size(py::handle value, const char* name,
+                           std::size_t max = std::numeric_limits<std::size_t>::max()) {
+    py::int_ index = detail::index_of(value, name);
+    int negative = PyObject_RichCompareBool(index.ptr(), py::int_(0).ptr(), Py_LT);
+    if (negative < 0) throw py::error_already_set();
+    unsigned long long result = 0;
+    if (negative == 0) {
+        result = PyLong_AsUnsignedLongLong(index.ptr());
+        if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+            PyErr_Clear();
+            negative = -1;  // too large: reported below
+        }
+    }
+    if (negative != 0 || result > max) detail::raise_out_of_range<std::size_t>(name, 0, max, index);
+    return static_cast<std::size_t>(result);
 }
 
 // ---------------------------------------------------------------- imports
@@ -176,38 +246,74 @@ inline void super_init(py::handle cls, py::handle self, const py::args& args = p
 
 // ---------------------------------------------------------------- with blocks
 
-// Runs `body` inside `with manager:` and returns what it returns. __exit__ runs
-// on every way out and sees the pending exception's type, value and traceback
-// (None, None, None on success), so the manager behaves as under Python's with;
-// a true result from __exit__ suppresses the exception, as in Python, in which
-// case a default-constructed result is returned.
+namespace detail {
+
+// Calls __exit__ with the error being handled and returns whether it suppresses the error.
+// A missing traceback (an error set from C++ has none) goes to __exit__ as None. An error
+// raised by __exit__ itself replaces the original, which becomes its __context__, as under
+// Python's with.
+inline bool exit_with_error(const py::object& exit, const py::object& mgr, py::error_already_set& err) {
+    py::object trace = err.trace() ? py::reinterpret_borrow<py::object>(err.trace()) : py::object(py::none());
+    py::object suppress;
+    try {
+        suppress = exit(mgr, err.type(), err.value(), trace);
+    } catch (py::error_already_set& raised) {
+        PyObject* value = raised.value().ptr();
+        if (value != err.value().ptr()) {
+            PyObject* context = PyException_GetContext(value);  // a new reference
+            if (context == nullptr) {
+                PyException_SetContext(value, py::object(err.value()).release().ptr());
+            } else {
+                Py_DECREF(context);
+            }
+        }
+        throw;
+    }
+    const int truth = PyObject_IsTrue(suppress.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
+// The Python error for the C++ exception being handled (call inside a catch block), as
+// pybind11 would report it at the module boundary.
+inline py::error_already_set current_error() {
+    py::detail::try_translate_exceptions();
+    return py::error_already_set();
+}
+
+}  // namespace detail
+
+// Runs `body` inside `with manager:` and returns what it returns. __exit__ runs exactly once
+// on every way out and sees the pending exception's type, value and traceback (None, None,
+// None on success), so the manager behaves as under Python's with: every error raised in
+// the body (a Python error, a C++ exception, a KeyboardInterrupt) reaches the caller as
+// itself unless __exit__ suppresses it by returning a true value, in which case a
+// default-constructed result is returned; an error raised by __exit__ replaces it.
 template <typename Body>
 auto with_context(py::handle manager, Body&& body) -> decltype(body()) {
     using Result = decltype(body());
     py::object mgr = py::reinterpret_borrow<py::object>(manager);
     py::object exit = py::type::of(mgr).attr("__exit__");
     py::type::of(mgr).attr("__enter__")(mgr);
-    auto exit_with_error = [&](py::error_already_set& err) {
-        py::object suppress = exit(mgr, err.type(), err.value(), err.trace());
-        return PyObject_IsTrue(suppress.ptr()) == 1;
-    };
+    using Stored = std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>>;
+    Stored result{};
     try {
         if constexpr (std::is_void_v<Result>) {
             body();
-            exit(mgr, py::none(), py::none(), py::none());
         } else {
-            Result result = body();
-            exit(mgr, py::none(), py::none(), py::none());
-            return result;
+            result.emplace(body());
         }
     } catch (py::error_already_set& err) {
-        if (!exit_with_error(err)) throw;
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-        py::error_already_set err;
-        if (!exit_with_error(err)) throw err;
+        if (!detail::exit_with_error(exit, mgr, err)) throw;
+        return Result();
+    } catch (...) {
+        py::error_already_set err = detail::current_error();
+        if (!detail::exit_with_error(exit, mgr, err)) throw err;
+        return Result();
     }
-    if constexpr (!std::is_void_v<Result>) return Result();
+    // Outside the try: an error raised by __exit__ on success is not given to it again.
+    exit(mgr, py::none(), py::none(), py::none());
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }
 
 // ---------------------------------------------------------------- tf.function

@@ -219,16 +219,39 @@ int key_index(std::string_view key) {
 
 // Checks the kind of a present feature and, for the fixed-length ones, that
 // it holds exactly one value.
-void expect_kind(const FeatureValues& v, Kind kind, const char* key) {
+void expect_kind(const FeatureValues& v, Kind kind, const char* key, const std::string& record) {
     if (v.kind != kind)
-        throw ExampleError(std::string("Example record: feature '") + key + "' holds " + kind_name(v.kind) +
-                           ", expected " + kind_name(kind));
+        throw ExampleError(record + ": feature '" + key + "' holds " + kind_name(v.kind) + ", expected " +
+                           kind_name(kind));
 }
 
-void expect_single(std::size_t count, const char* key) {
+void expect_single(std::size_t count, const char* key, const std::string& record) {
     if (count != 1)
-        throw ExampleError(std::string("Example record: feature '") + key + "' must hold exactly one value, got " +
+        throw ExampleError(record + ": feature '" + key + "' must hold exactly one value, got " +
                            std::to_string(count));
+}
+
+// Bytes for a message: printable ASCII as it is, anything else as \xNN, so
+// that a message is valid text whatever the record holds.
+std::string printable(std::string_view bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    constexpr std::size_t kLongest = 200;
+    for (const char c : bytes) {
+        if (out.size() >= kLongest) {
+            out += "...";
+            break;
+        }
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7f && b != '\\') {
+            out.push_back(c);
+        } else {
+            out += "\\x";
+            out.push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 15]);
+        }
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------- encoding
@@ -338,32 +361,37 @@ DetectionExample decode_detection_example(std::string_view serialized) {
     for (std::size_t i = 0; i < kKeys.size(); ++i)
         if (present[i]) values[i] = decode_feature(chunks[i], kKeys[i]);
 
+    // Schema errors name the record by its image name when it has a usable one.
+    std::string record = "Example record";
+    if (present[1] && values[1].kind == Kind::kBytes && values[1].bytes.size() == 1)
+        record += " '" + printable(values[1].bytes[0]) + "'";
+
     std::string missing;
     for (std::size_t i = 0; i < 4; ++i)
         if (!present[i] || values[i].kind == Kind::kNone) missing += std::string(missing.empty() ? "" : ", ") + kKeys[i];
     if (!missing.empty())
-        throw ExampleError("Example record: required feature(s) missing: " + missing +
+        throw ExampleError(record + ": required feature(s) missing: " + missing +
                            " (image, image_name, width and height have no defaults)");
 
     DetectionExample out;
-    expect_kind(values[0], Kind::kBytes, "image");
-    expect_single(values[0].bytes.size(), "image");
+    expect_kind(values[0], Kind::kBytes, "image", record);
+    expect_single(values[0].bytes.size(), "image", record);
     out.image = values[0].bytes[0];
-    expect_kind(values[1], Kind::kBytes, "image_name");
-    expect_single(values[1].bytes.size(), "image_name");
+    expect_kind(values[1], Kind::kBytes, "image_name", record);
+    expect_single(values[1].bytes.size(), "image_name", record);
     out.image_name = values[1].bytes[0];
-    expect_kind(values[2], Kind::kInt64, "width");
-    expect_single(values[2].ints.size(), "width");
+    expect_kind(values[2], Kind::kInt64, "width", record);
+    expect_single(values[2].ints.size(), "width", record);
     out.width = values[2].ints[0];
-    expect_kind(values[3], Kind::kInt64, "height");
-    expect_single(values[3].ints.size(), "height");
+    expect_kind(values[3], Kind::kInt64, "height", record);
+    expect_single(values[3].ints.size(), "height", record);
     out.height = values[3].ints[0];
     if (values[4].kind != Kind::kNone) {
-        expect_kind(values[4], Kind::kInt64, "objects");
+        expect_kind(values[4], Kind::kInt64, "objects", record);
         out.objects = std::move(values[4].ints);
     }
     if (values[5].kind != Kind::kNone) {
-        expect_kind(values[5], Kind::kFloat, "bboxes");
+        expect_kind(values[5], Kind::kFloat, "bboxes", record);
         out.bboxes = std::move(values[5].floats);
     }
     return out;

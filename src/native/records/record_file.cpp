@@ -93,8 +93,7 @@ std::string frame_record(std::string_view payload) {
 
 // ---------------------------------------------------------------- reader
 
-RecordReader::RecordReader(std::string path, std::size_t buffer_size)
-    : path_(std::move(path)), buffer_(std::max<std::size_t>(buffer_size, 64)) {
+RecordReader::RecordReader(std::string path, std::size_t buffer_size) : path_(std::move(path)) {
     do {
         fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
@@ -110,6 +109,10 @@ RecordReader::RecordReader(std::string path, std::size_t buffer_size)
         throw FileError(path_, EISDIR, "cannot read record file");
     }
     file_size_ = static_cast<std::uint64_t>(info.st_size);
+    // No larger than the file (plus one byte to see its end in one read):
+    // small shards are common and need no megabyte each.
+    buffer_.resize(std::max<std::size_t>(
+        64, static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, file_size_ + 1))));
 #if defined(POSIX_FADV_SEQUENTIAL)
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only; failure is harmless
 #endif

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -32,6 +33,7 @@
 #include "darknet/scan.hpp"
 #include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
+#include "reader_glue.hpp"
 
 namespace py = pybind11;
 namespace dn = kx::darknet;
@@ -114,15 +116,6 @@ Raises:
     ValueError: "[ERROR]: ..." for a ``type`` other than darknet (in any
         letter case), no classes, or a split without ``images`` or
         ``annotations``.
-)doc";
-
-constexpr const char* kValidateInfoFileDoc = R"doc(Returns the descriptor dictionary given to the constructor.
-
-Args:
-    info_file: ignored (must be a str or None).
-
-Returns:
-    ``info_dataset`` itself (not a copy).
 )doc";
 
 constexpr const char* kLoadStorageDoc = R"doc(Pairs the images of each split with their annotation files.
@@ -259,15 +252,7 @@ py::object validate_info_file_content(py::object self, py::object info_dataset) 
         kx::raise(PyExc_ValueError, message);
     }
     self.attr("classes") = get("classes");
-    int background = PyObject_RichCompareBool(self.attr("class_offset").ptr(), py::int_(0).ptr(), Py_GT);
-    if (background < 0) throw py::error_already_set();
-    if (background) {
-        py::list first;
-        first.append("background");
-        auto joined = py::reinterpret_steal<py::object>(PyNumber_Add(first.ptr(), self.attr("classes").ptr()));
-        if (!joined) throw py::error_already_set();
-        self.attr("classes") = joined;
-    }
+    kx::datasets::prepend_background(self);
     if (py::len(self.attr("classes")) == 0)
         kx::raise(PyExc_ValueError, "[ERROR]: Invalid dataset with no annotation classes was found");
 
@@ -289,11 +274,6 @@ py::object validate_info_file_content(py::object self, py::object info_dataset) 
                                             section.name + "`` section");
     }
     return py::none();
-}
-
-py::object validate_info_file(py::object self, py::object info_file) {
-    kx::check_str(info_file, "info_file");
-    return self.attr("info_dataset");
 }
 
 // ---------------------------------------------------------------- storage
@@ -319,6 +299,36 @@ py::object progress_bar(std::size_t total, const char* description) {
     return tqdm()(py::arg("total") = total, py::arg("desc") = description);
 }
 
+// Python's cyclic garbage collector switched off for a scope, as it was.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
+// prefix + name as a str; plain ASCII (the usual case) is copied straight
+// into the new string, anything else decoded as the file system does.
+py::str joined_path(const std::string& prefix, const std::string& name) {
+    const std::size_t size = prefix.size() + name.size();
+    bool ascii = true;
+    for (const std::string* part : {&prefix, &name})
+        for (unsigned char c : *part) ascii &= c < 0x80;
+    if (!ascii) return python_path(prefix + name);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (text == nullptr) throw py::error_already_set();
+    char* out = static_cast<char*>(PyUnicode_DATA(text));
+    std::memcpy(out, prefix.data(), prefix.size());
+    std::memcpy(out + prefix.size(), name.data(), name.size());
+    return py::reinterpret_steal<py::str>(text);
+}
+
 void scan_into_storage(py::object self, const SplitNames& split) {
     const std::string image_folder = native_path(self.attr(split.images), split.images);
     const std::string annotation_folder = native_path(self.attr(split.annotations), split.annotations);
@@ -328,15 +338,25 @@ void scan_into_storage(py::object self, const SplitNames& split) {
         scan = dn::scan_split(image_folder, annotation_folder);
     }
     py::object storage = self.attr(split.storage);
+    const bool plain_list = PyList_CheckExact(storage.ptr());
     py::object append = storage.attr("append");
     py::object bar = progress_bar(scan.images.size(), split.description);
+    const std::string image_prefix = dn::join_path(image_folder, "");
+    const std::string annotation_prefix = dn::join_path(annotation_folder, "");
     kx::with_context(bar, [&] {
+        // The pairs are acyclic: collecting garbage while 100,000 of them are
+        // made would only walk them again and again.
+        const GcPause pause;
         for (std::size_t i = 0; i < scan.images.size(); ++i) {
             if (!scan.paired[i]) continue;
-            py::list pair;
-            pair.append(python_path(dn::join_path(image_folder, scan.images[i])));
-            pair.append(python_path(dn::join_path(annotation_folder, scan.annotations[i])));
-            append(pair);
+            py::list pair(2);
+            PyList_SET_ITEM(pair.ptr(), 0, joined_path(image_prefix, scan.images[i]).release().ptr());
+            PyList_SET_ITEM(pair.ptr(), 1, joined_path(annotation_prefix, scan.annotations[i]).release().ptr());
+            if (!plain_list) {
+                append(pair);
+            } else if (PyList_Append(storage.ptr(), pair.ptr()) < 0) {
+                throw py::error_already_set();
+            }
         }
         bar.attr("update")(scan.images.size());
     });
@@ -469,9 +489,7 @@ py::array_t<float> finish_corners(const py::array_t<double, py::array::c_style |
 }
 
 py::object load_instance(py::object self, py::object data, py::object training_flag) {
-    static kx::Lazy letterbox{"orvane.kestrix.datasets.utils", "letterbox"};
     static kx::Lazy xywhn2xyxy{"orvane.kestrix.datasets.utils", "xywhn2xyxy"};
-    static kx::Lazy resize{"cv2", "resize"};
     static kx::Lazy basename{"os.path", "basename"};
 
     const bool training = truth(training_flag);
@@ -484,33 +502,15 @@ py::object load_instance(py::object self, py::object data, py::object training_f
     const double stored_h = static_cast<double>(image.shape(0));
     const double stored_w = static_cast<double>(image.shape(1));
 
-    py::object result_image = image;
-    double scale_w = stored_w, scale_h = stored_h, pad_w = 0.0, pad_h = 0.0;
-    if (training) {
-        if (letter_box) {
-            py::sequence boxed = letterbox()(image, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
-            if (boxed.size() != 3)
-                kx::raise(PyExc_ValueError, "[ERROR]: letterbox returned " + std::to_string(boxed.size()) +
-                                                " items instead of (image, ratio, pad)");
-            result_image = boxed[0];
-            py::object ratio = boxed[1], pad = boxed[2];
-            scale_w = kx::to_double(ratio[py::int_(0)], "ratio[0]") * stored_w;
-            scale_h = kx::to_double(ratio[py::int_(1)], "ratio[1]") * stored_h;
-            pad_w = kx::to_double(pad[py::int_(0)], "pad[0]");
-            pad_h = kx::to_double(pad[py::int_(1)], "pad[1]");
-        } else {
-            py::object width = shape[py::int_(1)], height = shape[py::int_(0)];
-            result_image = resize()(image, py::make_tuple(width, height));
-            scale_w = kx::to_double(width, "shape[1]");
-            scale_h = kx::to_double(height, "shape[0]");
-        }
-    }
+    // Validation samples keep the image as read; the boxes then scale with it.
+    kx::datasets::FittedImage fitted{image, stored_w, stored_h, 0.0, 0.0};
+    if (training) fitted = kx::datasets::fit_training_image(self, image);
 
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     const dn::Labels labels = read_annotations(annotation_path, dataset_classes(self, class_offset));
     auto sample = [&](py::object boxes) -> py::object {
-        if (training) return py::make_tuple(result_image, boxes);
-        return py::make_tuple(result_image, boxes, basename()(image_path));
+        if (training) return py::make_tuple(fitted.image, boxes);
+        return py::make_tuple(fitted.image, boxes, basename()(image_path));
     };
     const auto count = static_cast<py::ssize_t>(labels.boxes());
     if (count == 0) {
@@ -527,7 +527,8 @@ py::object load_instance(py::object self, py::object data, py::object training_f
         std::copy(values + 1, values + 5, row);
         row[4] = values[0];
     }
-    py::object converted = xywhn2xyxy()(rows, scale_w, scale_h, py::arg("padw") = pad_w, py::arg("padh") = pad_h);
+    py::object converted =
+        xywhn2xyxy()(rows, fitted.scale_w, fitted.scale_h, py::arg("padw") = fitted.pad_w, py::arg("padh") = fitted.pad_h);
     auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
     if (!corners) throw py::error_already_set();
     if (corners.ndim() != 2 || corners.shape(0) != count || corners.shape(1) < 5)
@@ -553,30 +554,13 @@ void yaml_init(py::object self, py::object info_file, py::object shape, py::obje
     options["add_bkg_class"] = add_bkg_class;
     options["aug_cfg"] = aug_cfg;
     kx::super_init(this_class(), self, py::make_tuple(info_file, shape, letter_box), options);
-    // The scan has run; the folder paths are of no further use.
-    for (const char* attr : {"path_train_images", "path_train_annotations", "path_val_images", "path_val_annotations",
-                             "train_images", "val_images", "train_annotations"})
-        self.attr(attr) = py::none();
-    self.attr("val_annotations") = py::list();
+    kx::datasets::clear_folder_attributes(self);  // the scan has run; the folder paths are of no further use
 }
 
 void dict_init(py::object self, py::object info_dataset, py::object shape, py::object letter_box,
                py::object add_bkg_class, py::object aug_cfg) {
     static kx::Lazy yaml_class{kModuleName, "DarknetDatasetYaml"};
-    kx::check_dict(info_dataset, "info_dataset");
-    kx::check_list(shape, "shape");
-    kx::check_dict(aug_cfg, "aug_cfg");
-    self.attr("info_dataset") = info_dataset;
-    py::dict tag;
-    tag["type"] = "darknet";
-    info_dataset.attr("update")(tag);
-    py::kwargs options;
-    options["info_file"] = py::none();
-    options["shape"] = shape;
-    options["letter_box"] = letter_box;
-    options["aug_cfg"] = aug_cfg;
-    options["add_bkg_class"] = add_bkg_class;
-    yaml_class().attr("__init__")(self, **options);
+    kx::datasets::init_from_dict(yaml_class(), self, "darknet", info_dataset, shape, letter_box, add_bkg_class, aug_cfg);
 }
 
 // ---------------------------------------------------------------- dataset check
@@ -595,7 +579,7 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
     std::vector<std::string> images, annotations;
     {
         py::gil_scoped_release release;
-        scan = dn::scan_split(image_folder, annotation_folder);
+        scan = dn::scan_split(image_folder, annotation_folder, true);
         std::unordered_set<std::string> seen;  // a.png and a.jpg share a.txt: read it once
         for (std::size_t i = 0; i < scan.images.size(); ++i) {
             images.push_back(dn::join_path(image_folder, scan.images[i]));
@@ -733,7 +717,8 @@ PYBIND11_MODULE(darknet, m) {
     kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),
                  py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
                  py::arg("aug_cfg") = py::none());
-    kx::def_method(dict_cls, "validate_info_file", &validate_info_file, kValidateInfoFileDoc, py::arg("info_file"));
+    kx::def_method(dict_cls, "validate_info_file", &kx::datasets::validate_info_file, kx::datasets::kValidateInfoFileDoc,
+                   py::arg("info_file"));
 
     m.def("check_dataset", &check_dataset, kCheckDoc, py::arg("descriptor"));
 }

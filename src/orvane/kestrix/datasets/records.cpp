@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pyglue/glue.hpp"
@@ -148,20 +149,27 @@ Width and height are taken from the image (from the JPEG header for encoded
 bytes). Shard k of S is named "<prefix>-<k:05d>-of-<S:05d>.tfrecord". All
 shards are written to hidden temporary files and moved into place only after
 the last sample was written, so an invalid sample leaves no shard behind.
-Shards of earlier runs with other names in the folder are not removed.
+
+A folder that already holds shards of the same prefix (from an earlier
+write) is refused, since readers take every ``*.tfrecord`` of the folder and
+would mix both writes. With ``overwrite=True`` they are replaced: the old
+shards are removed only once all new ones are in place. Files with other
+names are left alone.
 
 Args:
     folder: output folder, created with missing parents.
     samples: an iterable of samples (may be a generator).
     shard_size: records per shard (>= 1), default 100.
     prefix: file-name prefix (no path separators), default "shard".
+    overwrite: replace shards of the same prefix already in the folder.
 
 Returns:
     list[str]: the written paths, in shard order.
 
 Raises:
-    ValueError: no samples, a bad shard_size or prefix, or an invalid sample
-        (the message names the sample's index and name).
+    ValueError: no samples, a bad shard_size or prefix, shards of the same
+        prefix already in the folder (without overwrite; they are named), or
+        an invalid sample (the message names the sample's index and name).
     TypeError: a sample of the wrong kind.
     OSError: a file cannot be written.
 )doc";
@@ -289,6 +297,13 @@ py::array_t<float> to_box_vector(py::handle value, const std::string& name, std:
         py::array_t<float, py::array::c_style | py::array::forcecast> values(arr);
         std::copy(values.data(), values.data() + values.size(), out.mutable_data());
     }
+    // NaN or infinite coordinates (also values too large for float32) would
+    // reach the training boxes as NaN; they are refused where they are written.
+    const float* v = out.data();
+    for (py::ssize_t i = 0; i < out.size(); ++i)
+        if (!std::isfinite(v[i]))
+            kx::raise(PyExc_ValueError, name + " must be finite, got " + std::to_string(v[i]) + " at value " +
+                                            std::to_string(i) + " (box " + std::to_string(i / 4) + ")");
     return out;
 }
 
@@ -335,16 +350,6 @@ std::string name_bytes(py::handle value, const std::string& what) {
     kx::raise(PyExc_TypeError, what + " must be str or bytes, got " + type_name(value));
 }
 
-std::int64_t to_int64(py::handle value, const std::string& what) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) {
-        PyErr_Clear();
-        kx::raise(PyExc_TypeError, what + " must be an integer, got " + type_name(value));
-    }
-    py::object owned = py::reinterpret_steal<py::object>(index);
-    return owned.cast<std::int64_t>();
-}
-
 std::string encode(const EncodeInputs& in) {
     const std::int64_t* objects = in.objects.data();
     const float* bboxes = in.bboxes.data();
@@ -360,8 +365,8 @@ py::bytes encode_example(py::handle image, py::handle image_name, py::handle wid
     EncodeInputs in;
     in.image = to_bytes_view(image, "image", in.image_keep, in.image_storage);
     in.name = name_bytes(image_name, "image_name");
-    in.width = to_int64(width, "width");
-    in.height = to_int64(height, "height");
+    in.width = kx::to_int64(width, "width");
+    in.height = kx::to_int64(height, "height");
     in.objects = to_int64_vector(objects, "objects", false);
     in.bboxes = to_box_vector(bboxes, "bboxes", static_cast<std::size_t>(in.objects.size()));
     return py::bytes(encode(in));
@@ -512,9 +517,6 @@ std::string encode_sample(py::handle sample, std::size_t index) {
             kx::raise(PyExc_ValueError, who + ": labels must be non-negative class indices, got " +
                                             std::to_string(in.objects.data()[i]));
     in.bboxes = to_box_vector(boxes, who + ": boxes", static_cast<std::size_t>(in.objects.size()));
-    for (py::ssize_t i = 0; i < in.bboxes.size(); ++i)
-        if (!std::isfinite(in.bboxes.data()[i]))
-            kx::raise(PyExc_ValueError, who + ": boxes must be finite, got " + std::to_string(in.bboxes.data()[i]));
     EncodedImage encoded;
     encode_image(image, who, encoded);
     in.image = encoded.jpeg;
@@ -523,12 +525,60 @@ std::string encode_sample(py::handle sample, std::size_t index) {
     return encode(in);
 }
 
-py::list write_detection_shards(py::handle folder, py::handle samples, py::handle shard_size, py::handle prefix) {
+// True for "<stem>-<digits>-of-<digits>.tfrecord", the names this writer gives.
+bool is_shard_name(std::string_view name, std::string_view stem) {
+    auto digits = [&name](std::size_t pos) {
+        std::size_t end = pos;
+        while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+        return end;
+    };
+    if (name.substr(0, stem.size()) != stem || name.substr(stem.size(), 1) != "-") return false;
+    std::size_t pos = stem.size() + 1;
+    std::size_t end = digits(pos);
+    if (end == pos || name.substr(end, 4) != "-of-") return false;
+    pos = end + 4;
+    end = digits(pos);
+    return end > pos && name.substr(end) == ".tfrecord";
+}
+
+// Names of the shards with prefix `stem` in folder `dir` (empty when the
+// folder does not exist yet), sorted.
+std::vector<std::string> existing_shards(const std::string& dir, const std::string& stem) {
+    static kx::Lazy isdir{"os.path", "isdir"};
+    static kx::Lazy listdir{"os", "listdir"};
+    std::vector<std::string> found;
+    const py::bytes where(dir.empty() ? std::string(".") : dir);
+    if (!isdir()(where).cast<bool>()) return found;
+    for (py::handle entry : listdir()(where)) {
+        std::string name = entry.cast<std::string>();
+        if (is_shard_name(name, stem)) found.push_back(std::move(name));
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+[[noreturn]] void refuse_mixed_write(const std::string& dir, const std::string& stem,
+                                     const std::vector<std::string>& names) {
+    static kx::Lazy fsdecode{"os", "fsdecode"};
+    constexpr std::size_t kShown = 5;
+    std::string listed;
+    for (std::size_t i = 0; i < names.size() && i < kShown; ++i)
+        listed += (i ? ", " : "") + fsdecode()(py::bytes(names[i])).cast<std::string>();
+    if (names.size() > kShown) listed += " and " + std::to_string(names.size() - kShown) + " more";
+    const std::string shown = fsdecode()(py::bytes(dir)).cast<std::string>();
+    kx::raise(PyExc_ValueError, "folder '" + shown + "' already holds " + std::to_string(names.size()) +
+                                    " shard(s) with prefix '" + stem + "' (" + listed +
+                                    "); readers would mix them with the new ones: pass overwrite=True to "
+                                    "replace them, or write to another folder or prefix");
+}
+
+py::list write_detection_shards(py::handle folder, py::handle samples, py::handle shard_size, py::handle prefix,
+                                py::handle overwrite) {
     static kx::Lazy makedirs{"os", "makedirs"};
     static kx::Lazy fsdecode{"os", "fsdecode"};
+    static kx::Lazy os_remove{"os", "remove"};
     const std::string dir = to_path(folder, "folder");
-    const std::int64_t per_shard = to_int64(shard_size, "shard_size");
-    if (per_shard < 1) kx::raise(PyExc_ValueError, "shard_size must be at least 1, got " + std::to_string(per_shard));
+    const std::int64_t per_shard = kx::to_int64(shard_size, "shard_size", 1);
     if (!PyUnicode_Check(prefix.ptr()))
         kx::raise(PyExc_TypeError, "prefix must be a str, got " + type_name(prefix));
     const std::string stem = prefix.cast<std::string>();
@@ -537,9 +587,17 @@ py::list write_detection_shards(py::handle folder, py::handle samples, py::handl
                                         stem + "'");
     if (!py::isinstance<py::iterable>(samples))
         kx::raise(PyExc_TypeError, "samples: expected an iterable of samples, got " + type_name(samples));
+    const int replace = PyObject_IsTrue(overwrite.ptr());
+    if (replace < 0) throw py::error_already_set();
+    // Shards of an earlier write would be read together with the new ones.
+    if (!replace) {
+        const std::vector<std::string> earlier = existing_shards(dir, stem);
+        if (!earlier.empty()) refuse_mixed_write(dir, stem, earlier);
+    }
     makedirs()(py::bytes(dir), py::arg("exist_ok") = true);
 
-    const std::string base = (dir.empty() || dir.back() == '/' ? dir : dir + "/") + stem;
+    const std::string dir_prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    const std::string base = dir_prefix + stem;
     // Uncommitted shards remove their temporary files when this vector goes
     // away, so any failure below leaves the folder as it was.
     std::vector<std::unique_ptr<rec::RecordFileWriter>> shards;
@@ -555,14 +613,23 @@ py::list write_detection_shards(py::handle folder, py::handle samples, py::handl
 
     char suffix[64];
     std::vector<std::string> targets;
+    std::vector<std::string> names;
     for (std::size_t k = 0; k < shards.size(); ++k) {
         std::snprintf(suffix, sizeof suffix, "-%05zu-of-%05zu.tfrecord", k, shards.size());
         targets.push_back(base + suffix);
+        names.push_back(stem + suffix);
     }
     py::list written;
     for (std::size_t k = 0; k < shards.size(); ++k) {
         commit(*shards[k], targets[k]);
         written.append(fsdecode()(py::bytes(targets[k])));
+    }
+    // The old shards go only now that every new one is in place; those with
+    // a new shard's name were already replaced by the rename.
+    if (replace) {
+        for (const std::string& name : existing_shards(dir, stem))
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                os_remove()(py::bytes(dir_prefix + name));
     }
     return written;
 }
@@ -596,5 +663,5 @@ PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
     m.def("parse_example", &parse_example, kParseExampleDoc, py::arg("serialized"));
     m.def("write_records", &write_records, kWriteRecordsDoc, py::arg("path"), py::arg("records"));
     m.def("write_detection_shards", &write_detection_shards, kWriteShardsDoc, py::arg("folder"), py::arg("samples"),
-          py::arg("shard_size") = 100, py::arg("prefix") = "shard");
+          py::arg("shard_size") = 100, py::arg("prefix") = "shard", py::arg("overwrite") = false);
 }

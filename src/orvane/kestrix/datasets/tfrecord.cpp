@@ -28,14 +28,17 @@ constexpr const char* kYamlClassDoc = R"doc(TFRecord detection dataset described
 
 The descriptor names the class list and, per split, the folder that holds the
 split's ``*.tfrecord`` shards (``path``, or ``images`` in the older layout
-without ``type``) and optionally its number of samples (``samples``).
+without ``type``) and optionally its number of samples (``samples``). The
+pipeline accessors check the shards of a split and count its samples when the
+descriptor gave none (see ``build_train_iterator``).
 )doc";
 
 constexpr const char* kDictClassDoc = R"doc(TFRecord detection dataset described by a dictionary.
 
 The caller's dictionary is kept as ``info_dataset`` and tagged in place with
-``type`` = "tfrecord". The pipeline accessors count the samples of a split
-whose count is 0 (by reading the record framing, without decoding images).
+``type`` = "tfrecord". The pipeline accessors check the shards of a split
+and count its samples when the descriptor gave none (see
+``build_train_iterator``).
 )doc";
 
 constexpr const char* kYamlInitDoc = R"doc(Builds the dataset from a descriptor file.
@@ -81,8 +84,9 @@ Args:
 
 Raises:
     TypeError: ``info_dataset`` is not a dict.
-    ValueError: "[ERROR]: ..." for a zero sample count, no classes, a ``type``
-        other than "tfrecord" or a split without its folder key.
+    ValueError: "[ERROR]: ..." for a zero sample count, a sample count that
+        is not a positive whole number, no classes, a ``type`` other than
+        "tfrecord" or a split without its folder key.
 )doc";
 
 constexpr const char* kValidateInfoFileDoc = R"doc(Returns the descriptor dictionary given to the constructor.
@@ -141,10 +145,13 @@ Raises:
         decode or its ``objects`` and ``bboxes`` counts disagree.
 )doc";
 
-constexpr const char* kTrainIteratorDoc = R"doc(Training pipeline of the base class, after counting the samples if needed.
+constexpr const char* kTrainIteratorDoc = R"doc(Training pipeline of the base class, with the training shards checked.
 
-When ``num_train_samples`` is 0 it is set to the number of records in
-``train_storage`` (read from the record framing; no image is decoded).
+Before the pipeline is handed out, the records of ``train_storage`` are
+counted from their framing with every CRC checked (no image is decoded; the
+count is kept, so later calls on unchanged shards do not read them again).
+A ``num_train_samples`` of None or 0 becomes that count; a given count that
+differs from it is kept and reported with a warning.
 
 Args:
     batch_size: images per batch.
@@ -152,18 +159,25 @@ Args:
 
 Returns:
     The pipeline built by ``BaseDetectionDataset.build_train_iterator``.
+
+Raises:
+    ValueError: "[ERROR]: ..." naming the file, the record and its byte
+        offset when a shard is truncated or corrupt, or when the shards hold
+        no record while the descriptor gave no count.
 )doc";
 
-constexpr const char* kValIteratorDoc = R"doc(Validation pipeline of the base class, after counting the samples if needed.
+constexpr const char* kValIteratorDoc = R"doc(Validation pipeline of the base class, with the validation shards checked.
 
-When ``num_val_samples`` is 0 it is set to the number of records in
-``val_storage``.
+As ``build_train_iterator``, for ``val_storage`` and ``num_val_samples``.
 
 Args:
     batch_size: images per batch.
 
 Returns:
     The pipeline built by ``BaseDetectionDataset.build_val_iterator``.
+
+Raises:
+    ValueError: "[ERROR]: ..." for a damaged or empty validation split.
 )doc";
 
 constexpr int kShuffleBuffer = 200;
@@ -206,6 +220,14 @@ std::string record_name(py::handle name) {
     kx::raise(PyExc_ValueError, "[ERROR]: Record '" + record_name(name) + "' " + what);
 }
 
+// Re-raises the ValueError being handled as the dataset's own error (its
+// message after `prefix`), chained to the original.
+[[noreturn]] void reraise_value_error(py::error_already_set& err, const std::string& prefix) {
+    const std::string message = prefix + std::string(py::str(err.value()));
+    py::raise_from(err, PyExc_ValueError, message.c_str());
+    throw py::error_already_set();
+}
+
 // Decodes JPEG bytes to an RGB uint8 [H, W, 3] array. OpenCV releases the GIL
 // while it decodes. Grayscale images come out with three channels; EXIF
 // orientation is ignored because the boxes refer to the stored pixels.
@@ -239,7 +261,13 @@ py::object load_instance(py::object self, py::object data, py::object training_f
 
     int training = PyObject_IsTrue(training_flag.ptr());
     if (training < 0) throw py::error_already_set();
-    py::dict record = parse_example()(data);
+    py::dict record;
+    try {
+        record = parse_example()(data);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        reraise_value_error(err, "[ERROR]: ");
+    }
     py::object name = record["image_name"];
     py::array image = decode_rgb(record["image"], name);
     const double stored_h = static_cast<double>(image.shape(0));
@@ -353,6 +381,20 @@ bool equals(py::handle a, py::handle b) {
     return result == 1;
 }
 
+// A split's `samples`, when given, is a positive whole number (a bool or a
+// string such as "many" would otherwise pass unnoticed until training).
+void check_sample_count(py::handle samples, const char* split) {
+    if (samples.is_none()) return;
+    if (PyLong_Check(samples.ptr()) && !PyBool_Check(samples.ptr())) {
+        int positive = PyObject_RichCompareBool(samples.ptr(), py::int_(0).ptr(), Py_GT);
+        if (positive < 0) throw py::error_already_set();
+        if (positive) return;
+    }
+    kx::raise(PyExc_ValueError, std::string("[ERROR]: The ") + split +
+                                    " split's samples must be a positive whole number, got " +
+                                    std::string(py::repr(samples)));
+}
+
 py::object validate_info_file_content(py::object self, py::object info_dataset) {
     kx::check_dict(info_dataset, "info_dataset");
     py::object get = info_dataset.attr("get");
@@ -377,6 +419,8 @@ py::object validate_info_file_content(py::object self, py::object info_dataset) 
     if (equals(self.attr("num_train_samples"), zero) || equals(self.attr("num_val_samples"), zero))
         kx::raise(PyExc_ValueError,
                   "[ERROR]: Kestrix trainer does not support empty samples in either train or validation sets");
+    check_sample_count(self.attr("num_train_samples"), "train");
+    check_sample_count(self.attr("num_val_samples"), "validation");
     if (py::len(self.attr("classes")) == 0)
         kx::raise(PyExc_ValueError, "[ERROR]: Invalid dataset with no annotation classes was found");
 
@@ -424,10 +468,17 @@ py::object list_records(py::object folder, const char* split) {
 }
 
 py::object load_storage(py::object self) {
-    self.attr("train_storage") = list_records(self.attr("train_storage"), "train");
-    self.attr("val_storage") = list_records(self.attr("val_storage"), "validation");
-    if (py::len(self.attr("val_storage")) == 0 || py::len(self.attr("train_storage")) == 0)
-        kx::raise(PyExc_ValueError, "[ERROR]: Empty train or validation samples are not allowed.");
+    py::object train_folder = self.attr("train_storage");
+    py::object val_folder = self.attr("val_storage");
+    self.attr("train_storage") = list_records(train_folder, "train");
+    self.attr("val_storage") = list_records(val_folder, "validation");
+    const bool val_empty = py::len(self.attr("val_storage")) == 0;
+    if (val_empty || py::len(self.attr("train_storage")) == 0) {
+        const std::string folder = py::str(val_empty ? val_folder : train_folder);
+        kx::raise(PyExc_ValueError, std::string("[ERROR]: Empty train or validation samples are not allowed. The ") +
+                                        (val_empty ? "validation" : "train") + " folder " + folder +
+                                        " holds no *.tfrecord file.");
+    }
     return py::none();
 }
 
@@ -442,30 +493,91 @@ py::object build_and_load_base_iterator(py::object, py::object storage, py::obje
     return dataset;
 }
 
-// Counts the records of a split when its count attribute is 0, from the record
-// framing of its files (no image is decoded).
-void count_if_zero(py::object self, const char* count_attr, const char* storage_attr) {
-    static kx::Lazy count_records{"orvane.kestrix.datasets.records", "count_records"};
-    if (!equals(self.attr(count_attr), py::int_(0))) return;
-    self.attr(count_attr) = count_records()(self.attr(storage_attr));
+// The files of a split as they are now: (path, size, modification time) per
+// file, so that a count taken earlier is reused only for unchanged shards.
+py::tuple shard_signature(py::handle storage) {
+    static kx::Lazy os_stat{"os", "stat"};
+    py::list entries;
+    for (py::handle path : storage) {
+        py::object info = os_stat()(path);
+        entries.append(py::make_tuple(path, info.attr("st_size"), info.attr("st_mtime_ns")));
+    }
+    return py::tuple(entries);
 }
 
+// The number of records in a split's shards, read from their framing with
+// every CRC checked (on all cores, without the GIL, no image decoded). A
+// damaged shard is an error that names the file, the record and its byte
+// offset. The count is kept on the dataset with the shards' signature, so
+// building the pipelines again (every epoch, say) does not read them again.
+py::object split_record_count(py::object self, const char* storage_attr, const char* split) {
+    static kx::Lazy count_records{"orvane.kestrix.datasets.records", "count_records"};
+    constexpr const char* kCache = "_shard_record_counts";
+    py::object storage = self.attr(storage_attr);
+    py::tuple signature = shard_signature(storage);
+    if (!py::hasattr(self, kCache)) self.attr(kCache) = py::dict();
+    py::dict cache = self.attr(kCache);
+    py::str key(storage_attr);
+    if (cache.contains(key)) {
+        py::tuple kept = cache[key];
+        if (equals(kept[0], signature)) return kept[1];
+    }
+    py::object count;
+    try {
+        count = count_records()(storage);
+    } catch (py::error_already_set& err) {
+        if (!err.matches(PyExc_ValueError)) throw;
+        reraise_value_error(err, std::string("[ERROR]: The ") + split + " split holds a damaged shard: ");
+    }
+    cache[key] = py::make_tuple(signature, count);
+    return count;
+}
+
+// Checks a split's shards before its pipeline is handed out and reconciles
+// the sample count with them: a count of None (no `samples` in the
+// descriptor) or 0 is replaced by the number of records; a given count that
+// differs is kept (a caller may cap a split on purpose) and reported.
+void check_split(py::object self, const char* count_attr, const char* storage_attr, const char* split) {
+    py::object given = self.attr(count_attr);
+    py::object counted = split_record_count(self, storage_attr, split);
+    if (given.is_none()) {
+        if (counted.cast<std::uint64_t>() == 0) {
+            py::object storage = self.attr(storage_attr);
+            const std::size_t files = py::len(storage);
+            const std::string first = files ? ", first " + std::string(py::str(storage[py::int_(0)])) + "," : "";
+            kx::raise(PyExc_ValueError, std::string("[ERROR]: Kestrix trainer does not support empty samples in "
+                                                    "either train or validation sets (the ") +
+                                            split + " split's " + std::to_string(files) + " shard file(s)" + first +
+                                            " hold no records)");
+        }
+        self.attr(count_attr) = counted;
+    } else if (equals(given, py::int_(0))) {
+        self.attr(count_attr) = counted;
+    } else if (!equals(given, counted)) {
+        kx::warn(std::string("[WARNING]: The ") + split + " split's samples is " + std::string(py::str(given)) +
+                 " in the descriptor, but its shards hold " + std::string(py::str(counted)) + " records");
+    }
+}
+
+// Both classes define the accessors with this one implementation: the
+// pipeline comes from the base class (super of TFRecordDatasetYaml), then the
+// split is checked, before any batch is read.
 py::object build_train_iterator(py::object self, py::object batch_size, py::object prefetch) {
     static kx::Lazy builtin_super{"builtins", "super"};
-    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDataset"};
-    py::object pipeline = builtin_super()(this_class(), self)
+    static kx::Lazy yaml_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
+    py::object pipeline = builtin_super()(yaml_class(), self)
                               .attr("build_train_iterator")(py::arg("batch_size") = batch_size,
                                                             py::arg("prefetch") = prefetch);
-    count_if_zero(self, "num_train_samples", "train_storage");
+    check_split(self, "num_train_samples", "train_storage", "train");
     return pipeline;
 }
 
 py::object build_val_iterator(py::object self, py::object batch_size) {
     static kx::Lazy builtin_super{"builtins", "super"};
-    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDataset"};
+    static kx::Lazy yaml_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
     py::object pipeline =
-        builtin_super()(this_class(), self).attr("build_val_iterator")(py::arg("batch_size") = batch_size);
-    count_if_zero(self, "num_val_samples", "val_storage");
+        builtin_super()(yaml_class(), self).attr("build_val_iterator")(py::arg("batch_size") = batch_size);
+    check_split(self, "num_val_samples", "val_storage", "validation");
     return pipeline;
 }
 
@@ -491,6 +603,9 @@ PYBIND11_MODULE(tfrecord, m) {
                    py::arg("training") = true);
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
+    kx::def_method(yaml_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
+                   py::arg("prefetch") = 10);
+    kx::def_method(yaml_cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
 
     py::object dict_cls = kx::make_class(m, "TFRecordDataset", yaml_cls, kDictClassDoc);
     kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),

@@ -50,7 +50,8 @@ Returns:
 
 Raises:
     ValueError: image not uint8, of another shape or empty; new_shape not
-        positive integers.
+        one or two entries, or an entry below 1 or above 2**20 (2**64, say).
+    TypeError: an entry of new_shape is not an integer (a float, a string).
 )doc";
 
 constexpr const char* kXywhn2xyxyDoc = R"doc(Normalised centre/size boxes to pixel corners.
@@ -75,17 +76,10 @@ Raises:
 
 std::string shape_text(const py::array& arr) { return py::str(arr.attr("shape")).cast<std::string>(); }
 
-int positive_int(py::handle value, const char* what) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) {
-        PyErr_Clear();
-        kx::raise(PyExc_ValueError, std::string("new_shape must hold integers, got ") + what + " = " +
-                                        py::repr(value).cast<std::string>());
-    }
-    const long long v = py::reinterpret_steal<py::int_>(index).cast<long long>();
-    if (v <= 0 || v > (1 << 20))
-        kx::raise(PyExc_ValueError, std::string("new_shape must be positive, got ") + what + " = " + std::to_string(v));
-    return static_cast<int>(v);
+constexpr std::int64_t kMaxSide = 1 << 20;
+
+int positive_int(py::handle value, const char* name) {
+    return static_cast<int>(kx::to_int64(value, name, 1, kMaxSide));
 }
 
 // (height, width) from an int or a sequence of two ints.
@@ -102,7 +96,7 @@ std::pair<int, int> target_shape(py::handle new_shape) {
     if (arr.ndim() != 1 || arr.shape(0) != 2)
         kx::raise(PyExc_ValueError, "new_shape must be (height, width) or an int, got " +
                                         py::repr(new_shape).cast<std::string>());
-    return {positive_int(arr[py::int_(0)], "height"), positive_int(arr[py::int_(1)], "width")};
+    return {positive_int(arr[py::int_(0)], "new_shape[0]"), positive_int(arr[py::int_(1)], "new_shape[1]")};
 }
 
 py::tuple letterbox(py::handle image_arg, py::handle new_shape, bool pad_to_stride) {
