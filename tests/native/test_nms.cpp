@@ -1,8 +1,12 @@
 // Per-class non-maximum suppression with an overall detection limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <random>
 #include <vector>
 
+#include "eval/matching.hpp"
 #include "eval/nms.hpp"
 
 using namespace kx::eval;
@@ -54,4 +58,49 @@ TEST(Nms, ThresholdsLimitBackgroundAndTies) {
     EXPECT_EQ(rows(out.run({1, 0.0, 0.5, 2})), (std::vector<std::size_t>{0, 1}));
     EXPECT_TRUE(out.run({2, 0.0, 0.5, 100}).empty());
     EXPECT_TRUE(out.run({1, 0.0, 0.5, 0}).empty());
+}
+
+namespace {
+
+// Greedy suppression written the plain way: every candidate sorted, then visited.
+std::vector<Selected> plain_nms(const Output& out, const NmsOptions& o) {
+    std::vector<Selected> all, kept;
+    const std::size_t rows_count = out.boxes.size() / 4;
+    for (std::size_t k = 0; k < rows_count; ++k)
+        for (std::size_t c = o.first_class; c < out.classes; ++c)
+            if (out.scores[k * out.classes + c] >= o.score_threshold) all.push_back({k, c, out.scores[k * out.classes + c]});
+    std::stable_sort(all.begin(), all.end(), [](const Selected& a, const Selected& b) { return a.score > b.score; });
+    auto box = [&](std::size_t k) { return Box{out.boxes[k * 4], out.boxes[k * 4 + 1], out.boxes[k * 4 + 2], out.boxes[k * 4 + 3]}; };
+    for (const Selected& s : all) {
+        if (kept.size() == o.max_detections) break;
+        bool suppressed = false;
+        for (const Selected& k : kept) suppressed |= k.cls == s.cls && iou(box(k.box), box(s.box)) > o.iou_threshold;
+        if (!suppressed) kept.push_back(s);
+    }
+    return kept;
+}
+
+}  // namespace
+
+TEST(Nms, SameAsPlainGreedySuppression) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(0, 1);
+    for (int trial = 0; trial < 40; ++trial) {
+        Output out{{}, {}, 1 + static_cast<std::size_t>(trial % 4)};
+        const float spread = trial % 2 ? 300.0F : 20.0F;  // clustered or scattered boxes
+        for (int k = 0; k < 150; ++k) {
+            const float x = unit(rng) * spread, y = unit(rng) * spread, s = 10 + unit(rng) * 30;
+            std::vector<float> score(out.classes);
+            for (float& v : score) v = std::round(unit(rng) * 20) / 20;  // many ties
+            out.add({x, y, x + s, y + s}, score);
+        }
+        const NmsOptions o{static_cast<std::size_t>(trial % 3 == 0), 0.1, trial % 5 == 0 ? 0.3 : 0.6,
+                           static_cast<std::size_t>(trial % 7 == 0 ? 10 : 100)};
+        const std::vector<Selected> got = out.run(o), want = plain_nms(out, o);
+        ASSERT_EQ(got.size(), want.size()) << "trial " << trial;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].box, want[i].box) << "trial " << trial << " detection " << i;
+            EXPECT_EQ(got[i].cls, want[i].cls) << "trial " << trial << " detection " << i;
+        }
+    }
 }

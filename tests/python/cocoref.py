@@ -17,7 +17,8 @@ def random_pass(num_images=60, num_classes=5, gt_per_image=(0, 6), dt_per_image=
     """A list of per-image dicts {"name", "gt_boxes", "gt_labels", "dt_boxes", "dt_labels", "dt_scores"}.
 
     Detections are jittered copies of ground truth (so IoUs spread over 0.3..1), sometimes with
-    the wrong class, plus random boxes. Classes in ``undetected`` get no detection;
+    the wrong class, plus random boxes: a (low, high) range of them per image, or an int for
+    that many detections per image in all. Classes in ``undetected`` get no detection;
     ``per_image_class0`` gives every image that many class-0 objects and no other (a class with
     exactly ``num_images * per_image_class0`` objects exercises the recall points that are one
     ulp off k/100).
@@ -37,7 +38,8 @@ def random_pass(num_images=60, num_classes=5, gt_per_image=(0, 6), dt_per_image=
             if rng.random() < 0.8:
                 dt.append(_jitter(rng, box))
                 dt_cls.append(cls if rng.random() < 0.85 else int(rng.integers(0, num_classes)))
-        for _ in range(int(rng.integers(dt_per_image[0], dt_per_image[1] + 1))):
+        extra = dt_per_image - len(dt) if isinstance(dt_per_image, int) else rng.integers(*dt_per_image, endpoint=True)
+        for _ in range(max(int(extra), 0)):
             dt.append(_random_box(rng))
             dt_cls.append(int(rng.integers(0, num_classes)))
         keep = [j for j, c in enumerate(dt_cls) if c not in undetected]

@@ -16,17 +16,6 @@ std::vector<double> linspace(double start, double stop, int num) {
 
 }  // namespace
 
-double iou(const Box& a, const Box& b) {
-    const double w = std::min(a.x2, b.x2) - std::max(a.x1, b.x1);
-    if (!(w > 0)) return 0.0;
-    const double h = std::min(a.y2, b.y2) - std::max(a.y1, b.y1);
-    if (!(h > 0)) return 0.0;
-    const double inter = w * h;
-    const double area_a = (a.x2 - a.x1) * (a.y2 - a.y1);
-    const double area_b = (b.x2 - b.x1) * (b.y2 - b.y1);
-    return inter / (area_a + area_b - inter);
-}
-
 std::vector<double> coco_iou_thresholds() { return linspace(0.5, 0.95, 10); }
 std::vector<double> coco_recall_points() { return linspace(0.0, 1.0, 101); }
 

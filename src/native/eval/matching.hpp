@@ -2,6 +2,7 @@
 // COCO detection evaluation matches them. Pure functions; thread-safe.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,8 +15,18 @@ struct Box {
 };
 
 // Intersection over union; 0 when the boxes do not overlap (a box with
-// x2 <= x1 or y2 <= y1 overlaps nothing).
-double iou(const Box& a, const Box& b);
+// x2 <= x1 or y2 <= y1 overlaps nothing). Inline: suppression calls it in
+// its innermost loop.
+inline double iou(const Box& a, const Box& b) {
+    const double w = std::min(a.x2, b.x2) - std::max(a.x1, b.x1);
+    if (!(w > 0)) return 0.0;
+    const double h = std::min(a.y2, b.y2) - std::max(a.y1, b.y1);
+    if (!(h > 0)) return 0.0;
+    const double inter = w * h;
+    const double area_a = (a.x2 - a.x1) * (a.y2 - a.y1);
+    const double area_b = (b.x2 - b.x1) * (b.y2 - b.y1);
+    return inter / (area_a + area_b - inter);
+}
 
 // The ten IoU thresholds 0.50, 0.55, ..., 0.95 and the 101 recall points
 // 0.00, 0.01, ..., 1.00 bit for bit as NumPy's linspace makes them (i * step +

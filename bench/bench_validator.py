@@ -1,0 +1,114 @@
+"""Validation cost, as ratios taken in one process.
+
+1. Evaluation: DetectionEvaluator's single_evaluation over every image plus conclude, against
+   pycocotools' COCOeval evaluate + accumulate on the same ground truth and detections
+   (default 5,000 images, 20 objects and 100 detections each, 10 classes; target >= 10x), with
+   the largest difference between the two sets of figures (expected below 1e-6).
+2. Running: DetectionRunner.run_single_instance on a 640x480 image against the bare compiled
+   model call on the same letter-boxed 320x320 input (target <= 1.2). The model is a small
+   convolutional detector with 1,200 boxes and 20 classes whose untrained scores all pass the
+   runner's default threshold, the most work its suppression ever meets.
+
+Run: PYTHONPATH=src python bench/bench_validator.py [--images 5000] [--classes 10] [--runs 60]
+"""
+import argparse
+import os
+import statistics
+import sys
+import time
+
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
+os.environ.setdefault("CUDA_VISIBLE_DEVICES", "")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+
+import numpy as np  # noqa: E402
+import tensorflow as tf  # noqa: E402
+
+from cocoref import coco_evaluation, coco_figures, instances_of, random_pass  # noqa: E402
+from orvane.kestrix.datasets.utils import letterbox  # noqa: E402
+from orvane.validator.evaluators import DetectionEvaluator  # noqa: E402
+from orvane.validator.runners import DetectionRunner  # noqa: E402
+
+
+def bench_evaluation(num_images, num_classes):
+    classes, images = random_pass(num_images=num_images, num_classes=num_classes, gt_per_image=(20, 20),
+                                  dt_per_image=100, seed=0)
+    passes = [instances_of(image) for image in images]
+    evaluator = DetectionEvaluator(None, classes)
+    times = []
+    for _ in range(3):
+        start = time.perf_counter()
+        evaluator(None)
+        for instances in passes:
+            state = evaluator.single_evaluation(instances, 1, False)
+        metrics = evaluator.conclude(state, epoch=1)
+        times.append(time.perf_counter() - start)
+    ours = statistics.median(times)
+
+    start = time.perf_counter()
+    evaluation = coco_evaluation(classes, images)
+    reference_time = time.perf_counter() - start
+    reference = coco_figures(evaluation)
+    difference = max(abs(metrics[f][k] - reference[f][k]) for f in reference for k in reference[f])
+    detections = sum(len(i["dt_boxes"]) for i in images)
+    print(f"evaluation of {num_images} images, {detections} detections, {num_classes} classes:")
+    print(f"  DetectionEvaluator pass + conclude  {ours:8.3f} s (median of 3)")
+    print(f"  pycocotools evaluate + accumulate   {reference_time:8.3f} s (building its index included)")
+    print(f"  speed-up {reference_time / ours:.1f}x (target >= 10); largest difference in mAP/mAR {difference:.2e}")
+
+
+def make_detector(num_classes=20, anchors=3):
+    inputs = tf.keras.Input((320, 320, 3))
+    x = inputs
+    for filters in (16, 32, 64, 64):
+        x = tf.keras.layers.Conv2D(filters, 3, strides=2, padding="same", activation="relu")(x)
+    cells = 20 * 20 * anchors
+    raw = tf.keras.layers.Conv2D(anchors * (4 + num_classes), 1)(x)
+    per_box = tf.keras.layers.Reshape((cells, 4 + num_classes))(raw)
+    centres = tf.keras.layers.Lambda(lambda t: tf.sigmoid(t[..., :2]) * 320.0)(per_box)
+    sizes = tf.keras.layers.Lambda(lambda t: tf.sigmoid(t[..., 2:4]) * 96.0)(per_box)
+    boxes = tf.keras.layers.Concatenate()([centres - sizes / 2, centres + sizes / 2])
+    scores = tf.keras.layers.Lambda(lambda t: tf.sigmoid(t[..., 4:]))(per_box)
+    pooled = tf.keras.layers.GlobalAveragePooling2D()(x)
+    return tf.keras.Model(inputs, [pooled, raw, boxes, scores])
+
+
+def bench_runner(runs):
+    model = make_detector()
+    classes = [f"class{k}" for k in range(20)]
+    runner = DetectionRunner(model, (320, 320), classes)
+    rng = np.random.default_rng(0)
+    image = rng.integers(0, 256, (480, 640, 3), dtype=np.uint8)
+    boxed = letterbox(image, (320, 320))[0][None]
+    bare = tf.function(lambda x: model(tf.cast(x, tf.float32) / 255.0, training=False),
+                       input_signature=[tf.TensorSpec([None, 320, 320, 3], tf.uint8)])
+    for _ in range(5):  # trace and warm up both
+        bare(boxed)
+        runner.run_single_instance(image)
+    bare_times, runner_times = [], []
+    for _ in range(runs):  # alternate, so both see the same load
+        start = time.perf_counter()
+        bare(boxed)
+        bare_times.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        found = runner.run_single_instance(image)
+        runner_times.append(time.perf_counter() - start)
+    b, r = statistics.median(bare_times), statistics.median(runner_times)
+    print(f"runner on a 640x480 image, model input 320x320, 1200 boxes x 20 classes ({len(found[0])} kept):")
+    print(f"  bare compiled model call   {b * 1e3:7.2f} ms (median of {runs})")
+    print(f"  run_single_instance        {r * 1e3:7.2f} ms")
+    print(f"  ratio {r / b:.3f} (target <= 1.2)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--images", type=int, default=5000)
+    parser.add_argument("--classes", type=int, default=10)
+    parser.add_argument("--runs", type=int, default=60)
+    args = parser.parse_args()
+    bench_runner(args.runs)
+    bench_evaluation(args.images, args.classes)
+
+
+if __name__ == "__main__":
+    main()
