@@ -66,45 +66,29 @@ void flip_horizontal(std::uint8_t* pixels, int height, int width, std::vector<Bo
 
 void jitter_hsv(std::uint8_t* pixels, int height, int width, double hue_shift, double saturation_gain,
                 double value_gain) {
-    // Hue in sixths of the circle (0..6).
-    float shift = static_cast<float>(hue_shift - std::floor(hue_shift)) * 6.0f;
-    const float sg = static_cast<float>(saturation_gain), vg = static_cast<float>(value_gain);
+    // One 3x3 colour matrix: value * ((1 - s) * luma + s * rotation about the grey axis).
+    // The rotation by a third of the circle maps red to green; grey stays grey.
+    const double angle = 2.0 * 3.14159265358979323846 * hue_shift;
+    const double cosine = std::cos(angle), sine = std::sin(angle), third = 1.0 / 3.0, root = std::sqrt(third);
+    double rotation[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            // Rodrigues' formula about the unit axis (1, 1, 1) / sqrt(3).
+            const double cross = (i == j) ? 0.0 : (((j - i + 3) % 3 == 1) ? -root : root);
+            rotation[i][j] = cosine * (i == j ? 1.0 : 0.0) + (1.0 - cosine) * third + sine * cross;
+        }
+    static constexpr double kLuma[3] = {0.299, 0.587, 0.114};
+    float m[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            m[i][j] = static_cast<float>(value_gain * ((1.0 - saturation_gain) * kLuma[j] + saturation_gain * rotation[i][j]));
     const std::size_t count = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint8_t* p = pixels + i * 3;
+    for (std::size_t k = 0; k < count; ++k) {
+        std::uint8_t* p = pixels + k * 3;
         const float r = p[0], g = p[1], b = p[2];
-        const float max = std::max({r, g, b}), min = std::min({r, g, b});
-        const float chroma = max - min;
-        float h = 0;
-        if (chroma > 0) {
-            if (max == r) {
-                h = (g - b) / chroma;
-                if (h < 0) h += 6.0f;
-            } else if (max == g) {
-                h = (b - r) / chroma + 2.0f;
-            } else {
-                h = (r - g) / chroma + 4.0f;
-            }
-        }
-        float s = max > 0 ? chroma / max : 0.0f;
-        float v = std::min(max * vg, 255.0f);
-        s = std::min(s * sg, 1.0f);
-        h += shift;
-        if (h >= 6.0f) h -= 6.0f;
-        // HSV back to RGB.
-        const float c = v * s;
-        const float x = c * (1.0f - std::fabs(std::fmod(h, 2.0f) - 1.0f));
-        const float m = v - c;
-        float rgb[3];
-        switch (static_cast<int>(h)) {
-            case 0: rgb[0] = c, rgb[1] = x, rgb[2] = 0; break;
-            case 1: rgb[0] = x, rgb[1] = c, rgb[2] = 0; break;
-            case 2: rgb[0] = 0, rgb[1] = c, rgb[2] = x; break;
-            case 3: rgb[0] = 0, rgb[1] = x, rgb[2] = c; break;
-            case 4: rgb[0] = x, rgb[1] = 0, rgb[2] = c; break;
-            default: rgb[0] = c, rgb[1] = 0, rgb[2] = x; break;
-        }
-        for (int k = 0; k < 3; ++k) p[k] = to_byte(rgb[k] + m);
+        p[0] = to_byte(m[0][0] * r + m[0][1] * g + m[0][2] * b);
+        p[1] = to_byte(m[1][0] * r + m[1][1] * g + m[1][2] * b);
+        p[2] = to_byte(m[2][0] * r + m[2][1] * g + m[2][2] * b);
     }
 }
 
@@ -113,32 +97,51 @@ void scale_translate(std::uint8_t* pixels, int height, int width, double scale, 
     const std::size_t bytes = static_cast<std::size_t>(height) * width * 3;
     scratch.assign(pixels, pixels + bytes);
     const double cx = width / 2.0, cy = height / 2.0;
-    // Output pixel centre (x + 0.5) maps back to source position (x + 0.5 - cx - dx) / scale + cx.
+    const float fill = config.fill;
+    // Output pixel centre (x + 0.5) samples the source at (x + 0.5 - cx - dx) / scale + cx;
+    // the column taps and weights are the same on every row.
+    std::vector<int> col0(width);
+    std::vector<float> colw(width);
+    for (int x = 0; x < width; ++x) {
+        const double sx = (x + 0.5 - cx - dx) / scale + cx - 0.5;
+        col0[x] = static_cast<int>(std::floor(sx));
+        colw[x] = static_cast<float>(sx - col0[x]);
+    }
+    const std::size_t stride = static_cast<std::size_t>(width) * 3;
     for (int y = 0; y < height; ++y) {
         const double sy = (y + 0.5 - cy - dy) / scale + cy - 0.5;
         const int y0 = static_cast<int>(std::floor(sy));
         const float fy = static_cast<float>(sy - y0);
-        std::uint8_t* out = pixels + static_cast<std::size_t>(y) * width * 3;
+        std::uint8_t* out = pixels + static_cast<std::size_t>(y) * stride;
+        const bool top = y0 >= 0 && y0 < height, bottom = y0 + 1 >= 0 && y0 + 1 < height;
+        if (!top && !bottom) {
+            std::memset(out, config.fill, stride);
+            continue;
+        }
+        const std::uint8_t* row0 = top ? scratch.data() + static_cast<std::size_t>(y0) * stride : nullptr;
+        const std::uint8_t* row1 = bottom ? scratch.data() + static_cast<std::size_t>(y0 + 1) * stride : nullptr;
         for (int x = 0; x < width; ++x, out += 3) {
-            const double sx = (x + 0.5 - cx - dx) / scale + cx - 0.5;
-            const int x0 = static_cast<int>(std::floor(sx));
-            const float fx = static_cast<float>(sx - x0);
-            if (sx <= -1.0 || sy <= -1.0 || x0 >= width || y0 >= height) {
+            const int x0 = col0[x];
+            const float fx = colw[x];
+            const bool left = x0 >= 0 && x0 < width, right = x0 + 1 >= 0 && x0 + 1 < width;
+            if (!left && !right) {
                 out[0] = out[1] = out[2] = config.fill;
                 continue;
             }
-            // Neighbours outside the source take the fill colour.
-            const std::uint8_t* taps[4] = {nullptr, nullptr, nullptr, nullptr};
-            const int xs[2] = {x0, x0 + 1}, ys[2] = {y0, y0 + 1};
-            for (int j = 0; j < 2; ++j)
-                for (int i = 0; i < 2; ++i)
-                    if (xs[i] >= 0 && xs[i] < width && ys[j] >= 0 && ys[j] < height)
-                        taps[j * 2 + i] = scratch.data() + (static_cast<std::size_t>(ys[j]) * width + xs[i]) * 3;
-            const float weights[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+            const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
+            if (top && bottom && left && right) {
+                const std::uint8_t* a = row0 + x0 * 3;
+                const std::uint8_t* b = row1 + x0 * 3;
+                for (int c = 0; c < 3; ++c) out[c] = to_byte(w00 * a[c] + w01 * a[c + 3] + w10 * b[c] + w11 * b[c + 3]);
+                continue;
+            }
+            // At the border, taps outside the source take the fill colour.
             for (int c = 0; c < 3; ++c) {
-                float v = 0;
-                for (int k = 0; k < 4; ++k) v += weights[k] * (taps[k] ? taps[k][c] : config.fill);
-                out[c] = to_byte(v);
+                const float v00 = top && left ? row0[x0 * 3 + c] : fill;
+                const float v01 = top && right ? row0[(x0 + 1) * 3 + c] : fill;
+                const float v10 = bottom && left ? row1[x0 * 3 + c] : fill;
+                const float v11 = bottom && right ? row1[(x0 + 1) * 3 + c] : fill;
+                out[c] = to_byte(w00 * v00 + w01 * v01 + w10 * v10 + w11 * v11);
             }
         }
     }

@@ -55,8 +55,10 @@ struct Config {
 // Mirrors the image left to right; x1' = width - x2, x2' = width - x1.
 void flip_horizontal(std::uint8_t* pixels, int height, int width, std::vector<Box>& boxes);
 
-// Rotates the hue by `hue_shift` (fraction of the circle) and multiplies saturation and value
-// by the gains (clipped to the valid range). Boxes do not change.
+// Colour jitter as one 3x3 matrix per image: the hue rotated by `hue_shift` (fraction of
+// the circle) about the grey axis, the saturation (distance from the pixel's luma grey)
+// times `saturation_gain` and the value times `value_gain`, clipped to 0..255. Grey stays
+// grey; a third of the circle turns red into green. Boxes do not change.
 void jitter_hsv(std::uint8_t* pixels, int height, int width, double hue_shift, double saturation_gain,
                 double value_gain);
 
