@@ -20,6 +20,12 @@ $(DEPS): requirements-dev.txt
 install: $(DEPS)
 	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps .
 
+## demo: the set-up of `make test`, then train the example detector on the embedded dataset
+.PHONY: demo
+DEMO_ARGS ?=
+demo: install
+	$(BIN)/kestrix train $(DEMO_ARGS)
+
 ## test: C++ unit tests of the native kernels, then the Python tests
 test: native-test python-test
 

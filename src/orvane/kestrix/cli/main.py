@@ -1,0 +1,95 @@
+"""The `kestrix` command: argument parsing and the one-line error convention of every subcommand.
+
+Each subcommand lives in its own module of this package with two functions: `add_parser(sub)`
+declares its arguments and `run(args)` assembles the package's objects and returns the exit
+status. Heavy imports (TensorFlow above all) happen inside `run`, so `--help` answers at once.
+
+Bad input (a missing descriptor, a dataset that fails its checks, weights that do not load, an
+unknown flag) ends with one line on stderr, "kestrix <command>: error: <what is wrong>", and exit
+status 2; no traceback.
+"""
+
+import argparse
+import importlib
+import os
+import sys
+
+from orvane.kestrix.cli.common import CliError
+
+SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "plot")
+BAD_INPUT = 2
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line (no usage block) with exit status 2."""
+
+    def error(self, message):
+        self.exit(BAD_INPUT, "%s: error: %s (see %s --help)\n" % (self.prog, message, self.prog))
+
+
+class _Formatter(argparse.HelpFormatter):
+    """Shows each option's default (when it has one worth showing)."""
+
+    def _get_help_string(self, action):
+        text = action.help or ""
+        default = action.default
+        if default is not None and default is not False and default != argparse.SUPPRESS \
+                and "%(default)" not in text and action.option_strings:
+            text += " (default: %(default)s)"
+        return text
+
+
+def build_parser():
+    parser = _Parser(prog="kestrix", formatter_class=_Formatter,
+                     description="Train, check, convert, validate and run detectors of orvane.kestrix.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+    for name in SUBCOMMANDS:
+        module = importlib.import_module("orvane.kestrix.cli." + name)
+        command = module.add_parser(sub, _Formatter)
+        command.set_defaults(handler=module.run)
+    return parser
+
+
+def _import_tensorflow_quietly():
+    """Imports TensorFlow with the process's stderr caught: its native libraries announce
+    themselves (oneDNN, CUDA) before any log level applies. What they wrote is shown when the
+    import fails."""
+    import tempfile
+
+    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as caught:
+        os.dup2(caught.fileno(), 2)
+        try:
+            import tensorflow  # noqa: F401
+        except BaseException:
+            os.dup2(saved, 2)
+            caught.seek(0)
+            sys.stderr.write(caught.read().decode("utf-8", "replace"))
+            raise
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
+def main(argv=None):
+    """Runs one subcommand; returns its exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command != "plot":
+        _import_tensorflow_quietly()
+    try:
+        return args.handler(args) or 0
+    except CliError as e:
+        print("kestrix %s: error: %s" % (args.command, e), file=sys.stderr)
+        return BAD_INPUT
+    except BrokenPipeError:
+        # The reader of our output went away (`kestrix predict ... | head`): nothing to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

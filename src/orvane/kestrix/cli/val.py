@@ -1,0 +1,66 @@
+"""`kestrix val --weights best.h5 --data DESCRIPTOR`: the validation split through the runner and
+evaluator of the validation package; prints the metrics and the per-class table."""
+
+from orvane.kestrix.cli import recipe as default_recipe
+from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
+    load_weights, make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, \
+    open_dataset, read_descriptor, resolve_data, run_classes, runner_model, summary_from_metrics
+
+
+def add_parser(sub, formatter):
+    p = sub.add_parser("val", formatter_class=formatter,
+                       help="validate saved weights on a dataset's validation split",
+                       description="Runs the validation split of a dataset through saved weights "
+                                   "and prints the metrics and the per-class table.")
+    p.add_argument("--weights", metavar="H5", required=True, help="best.h5 or last.h5 of a run")
+    add_data_arguments(p, "the dataset to validate on")
+    p.add_argument("--imgsz", type=int, default=default_recipe.RECIPE["imgsz"],
+                   help="input size, when the model does not fix one")
+    p.add_argument("--conf", type=float, default=0.25,
+                   help="score threshold of the operating point (mACC, Overall-AP/AR)")
+    return p
+
+
+def validate(evaluator, val_ds, classes):
+    """One validation pass, fed to the evaluator exactly as the trainer feeds it."""
+    import numpy as np
+    from tqdm import tqdm
+
+    evaluator(None)  # no writer: nothing is published
+    truth_values = None
+    for images, boxes, names in tqdm(val_ds, desc="Running validation", colour="green"):
+        image = images.numpy()[0]
+        rows = boxes.numpy()[0]
+        height, width, _ = image.shape
+        dt_boxes, dt_labels, dt_scores = evaluator.runner.run_single_instance(image)
+        gt = {"image": image, "height": height, "width": width, "boxes": rows[:, 0:4],
+              "labels": np.array([classes[int(c)] for c in rows[:, 4]]),
+              "image_path": names.numpy()[0].decode()}
+        dt = {"boxes": dt_boxes, "labels": dt_labels, "scores": dt_scores}
+        truth_values = evaluator.single_evaluation({"gt_instance": gt, "dt_instance": dt}, 0, False)
+    return evaluator.conclude(truth_values, epoch=0)
+
+
+def run(args):
+    model = load_weights(args.weights)
+    path = resolve_data(args)
+    _, kind = read_descriptor(path)
+    imgsz = model_imgsz(model, args.imgsz)
+    dataset = open_dataset(path, kind, imgsz)
+    classes = list(dataset.classes)
+    trained = run_classes(args.weights)
+    if trained is not None and trained != classes:
+        raise CliError("%s was trained on the classes %s, but %s has %s"
+                       % (args.weights, trained, path, classes))
+    if model_classes(model) != len(classes):
+        raise CliError("%s scores %d classes, but %s has %d (background included)"
+                       % (args.weights, model_classes(model), path, len(classes)))
+    evaluator = ImageCounter(make_evaluator(make_runner(runner_model(model), imgsz, classes), classes,
+                                            score_threshold=args.conf))
+    metrics = validate(evaluator, dataset.build_val_iterator(), classes)
+    print()
+    print("Validation of %s on %s" % (args.weights, path))
+    print(metrics_line(summary_from_metrics(metrics)))
+    print()
+    print(class_table(evaluator))
+    return 0

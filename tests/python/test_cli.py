@@ -1,0 +1,230 @@
+"""The `kestrix` command line, end to end in subprocesses on a tiny generated dataset.
+
+One training run is shared by the tests that read its files (module-scoped fixture); every
+other case starts its own process, as a user would.
+"""
+import csv
+import glob
+import importlib.util
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import yaml
+from PIL import Image
+
+import orvane
+from events import scalar_points
+from orvane.kestrix.cli.demo_data import ensure_demo_dataset
+
+NEEDED = ["orvane.kestrix.datasets.darknet", "orvane.validator.runners", "orvane.validator.evaluators",
+          "orvane.kestrix.models.detection", "orvane.kestrix.losses.detection", "orvane.kestrix.cli.recipe"]
+MISSING = [name for name in NEEDED if importlib.util.find_spec(name) is None]
+pytestmark = pytest.mark.skipif(bool(MISSING), reason="not built yet: %s" % ", ".join(MISSING))
+
+TRAIN = ["--epochs", "2", "--imgsz", "64", "--batch", "16"]
+
+
+def kestrix(*args, cwd=None, check=None):
+    """Runs `python -m orvane.kestrix ARGS`; returns the finished process."""
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([package_root] + [p for p in [env.get("PYTHONPATH")] if p])
+    env["TF_CPP_MIN_LOG_LEVEL"] = "2"
+    done = subprocess.run([sys.executable, "-m", "orvane.kestrix", *map(str, args)], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=600)
+    if check is not None:
+        assert done.returncode == check, done.stdout[-3000:] + done.stderr[-3000:]
+    return done
+
+
+@pytest.fixture(scope="module")
+def work(tmp_path_factory):
+    return tmp_path_factory.mktemp("cli")
+
+
+@pytest.fixture(scope="module")
+def demo(work):
+    """Descriptor of a tiny demo dataset: 48 training and 12 validation images of 96 x 96."""
+    return ensure_demo_dataset(str(work / "cache"), num_train=48, num_val=12, size=96)
+
+
+@pytest.fixture(scope="module")
+def trained(work, demo):
+    """One finished `kestrix train` run: (process, run folder)."""
+    done = kestrix("train", "--data", demo, *TRAIN, "--project", work / "runs", check=0)
+    runs = glob.glob(str(work / "runs" / "train" / "*"))
+    assert len(runs) == 1
+    return done, runs[0]
+
+
+def copy_dataset(descriptor, target):
+    """A copy of a Darknet dataset under `target`, with its descriptor rewritten to point there."""
+    root = os.path.dirname(descriptor)
+    shutil.copytree(root, target)
+    with open(descriptor) as f:
+        info = yaml.safe_load(f)
+    for split in ("train", "validation"):
+        for key in ("images", "annotations"):
+            info[split][key] = info[split][key].replace(root, str(target))
+    path = os.path.join(str(target), "dataset.yaml")
+    with open(path, "w") as f:
+        yaml.safe_dump(info, f)
+    return path, info
+
+
+def assert_one_error_line(done, message):
+    """The process said what is wrong in one line, its last on stderr (progress bars aside)."""
+    lines = done.stderr.strip().splitlines()
+    assert [line for line in lines if "error:" in line] == lines[-1:], done.stderr
+    assert message in lines[-1] and "Traceback" not in done.stderr
+
+
+class TestTrain:
+    def test_run_files_exist_and_load(self, trained):
+        import tensorflow as tf
+
+        done, run = trained
+        model = tf.keras.models.load_model(os.path.join(run, "best.h5"), compile=False)
+        assert len(model.outputs) == 2  # boxes and scores: the export model
+        assert os.path.isfile(os.path.join(run, "last.h5"))
+        with open(os.path.join(run, "summary.csv"), newline="") as f:
+            rows = list(csv.DictReader(f))
+        assert [r["epoch"] for r in rows] == ["0", "1", "2"]
+        assert all(0 <= float(r["mAP@0.5"]) <= 100 for r in rows)
+        with Image.open(os.path.join(run, "results.png")) as im:
+            assert im.size[0] > 300
+        setup = glob.glob(os.path.join(run, "setup-by-*.json"))
+        with open(setup[0]) as f:
+            config = json.load(f)
+        assert config["epochs"] == 2 and config["imgsz"] == 64 and config["dataset_type"] == "darknet"
+        logs = os.path.join(os.path.dirname(os.path.dirname(run)), "logs")
+        tags = {tag for _, tag, _ in scalar_points(logs, recursive=True)}
+        assert {"total-loss", "mAP@0.5"} <= tags
+
+    def test_prints_metrics_class_table_and_where_files_are(self, trained):
+        done, run = trained
+        out = done.stdout
+        assert "Final metrics (epoch 2): mAP@0.5 " in out
+        table = out[out.index("Class"):].splitlines()
+        assert table[0].split() == ["Class", "Images", "Instances", "P", "R", "mAP@0.5", "mAP@0.5:0.95"]
+        assert {line.split()[0] for line in table[1:5]} >= {"circle", "square", "triangle"}
+        for name in ("best.h5", "last.h5", "summary.csv", "results.png"):
+            assert os.path.join(run, name) in out
+        assert "tensorboard --logdir " in out
+        assert "Traceback" not in done.stderr
+
+
+class TestOtherCommands:
+    def test_val_prints_metrics_and_table(self, trained, demo):
+        done = kestrix("val", "--weights", os.path.join(trained[1], "best.h5"), "--data", demo, check=0)
+        assert "mAP@0.5 " in done.stdout and "Instances" in done.stdout
+
+    def test_predict_draws_each_image(self, trained, demo, work):
+        with open(demo) as f:
+            images = yaml.safe_load(f)["validation"]["images"]
+        out = work / "predicted"
+        done = kestrix("predict", "--weights", os.path.join(trained[1], "best.h5"), "--source", images,
+                       "--out", out, "--conf", "0.05", check=0)
+        names = sorted(os.listdir(images))
+        assert sorted(os.listdir(out)) == names
+        lines = [line for line in done.stdout.splitlines() if line.split(":")[0] in names]
+        assert len(lines) == len(names) and all(" detections" in line for line in lines)
+        with Image.open(os.path.join(out, names[0])) as drawn, Image.open(os.path.join(images, names[0])) as src:
+            assert drawn.size == src.size
+
+    def test_plot_redraws_results(self, trained):
+        run = trained[1]
+        os.remove(os.path.join(run, "results.png"))
+        kestrix("plot", run, check=0)
+        with Image.open(os.path.join(run, "results.png")) as im:
+            im.load()
+
+    def test_check_reports_planted_faults(self, demo, work):
+        clean = kestrix("check", "--data", demo, check=0)
+        assert "No broken files." in clean.stdout
+        path, info = copy_dataset(demo, work / "damaged")
+        image = os.path.join(info["train"]["images"], "00003.jpg")
+        with open(image, "r+b") as f:
+            f.truncate(os.path.getsize(image) // 3)
+        label = os.path.join(info["validation"]["annotations"], "00002.txt")
+        with open(label, "a") as f:
+            f.write("1 0.5 oops 0.1 0.1\n")
+        done = kestrix("check", "--data", path, check=2)
+        assert image in done.stdout and label in done.stdout
+        assert_one_error_line(done, "fails its check")
+        # Training refuses the dataset before it starts.
+        refused = kestrix("train", "--data", path, *TRAIN, "--project", work / "refused", check=2)
+        assert "fails its check" in refused.stderr and not os.path.exists(work / "refused")
+
+    def test_convert_then_train_on_the_records(self, demo, work):
+        out = work / "records"
+        kestrix("convert", "--data", demo, "--out", out, "--shard-size", "20", check=0)
+        descriptor = out / "dataset.yaml"
+        with open(descriptor) as f:
+            info = yaml.safe_load(f)
+        assert info["type"] == "tfrecord" and info["train"]["samples"] == 48
+        assert len(glob.glob(str(out / "train" / "*.tfrecord"))) == 3
+        assert "No broken files." in kestrix("check", "--data", descriptor, check=0).stdout
+        done = kestrix("train", "--data", descriptor, "--epochs", "1", "--imgsz", "64", "--batch", "16",
+                       "--project", work / "tfrecord-runs", check=0)
+        assert "Final metrics (epoch 1)" in done.stdout
+        # Converting again into the same folder would mix old and new shards: refused.
+        again = kestrix("convert", "--data", demo, "--out", out, check=2)
+        assert "already holds shard files" in again.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["train", "--data", "no/such.yaml"], "dataset descriptor not found: no/such.yaml"),
+    (["check", "--data", "{bad_yaml}"], "is not a dataset descriptor"),
+    (["train", "--data", "{no_validation}"], "{no_validation}:"),
+    (["val", "--weights", "{not_h5}"], "cannot load the weights"),
+    (["predict", "--weights", "{not_h5}", "--source", "no/such.jpg"], "source not found: no/such.jpg"),
+    (["train", "--epochs", "0"], "--epochs must be positive"),
+    (["train", "--bogus"], "unrecognized arguments: --bogus"),
+    (["plot", "{work}"], "no summary.csv in"),
+])
+def test_bad_input_is_one_line_and_status_2(work, args, message):
+    files = {"work": str(work), "bad_yaml": str(work / "list.yaml"), "not_h5": str(work / "weights.h5"),
+             "no_validation": str(work / "half.yaml")}
+    (work / "list.yaml").write_text("- just\n- a list\n")
+    (work / "weights.h5").write_text("not a model")
+    (work / "half.yaml").write_text(yaml.safe_dump({"type": "darknet", "classes": ["a"],
+                                                    "train": {"images": "x", "annotations": "y"}}))
+    done = kestrix(*[a.format(**files) for a in args], cwd=work)
+    assert done.returncode == 2, done.stderr
+    assert_one_error_line(done, message.format(**files))
+
+
+def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
+    """SIGINT during training: status 130, the message names last.h5, and that file loads."""
+    import tensorflow as tf
+
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
+               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
+    project = work / "interrupted"
+    proc = subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", "50",
+                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.time() + 300
+        while not glob.glob(str(project / "train" / "*" / "last.h5")) and time.time() < deadline:
+            assert proc.poll() is None, proc.communicate()
+            time.sleep(0.5)
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 130, err[-3000:]
+    last = glob.glob(str(project / "train" / "*" / "last.h5"))[0]
+    assert "The last complete checkpoint is %s" % last in out
+    assert "Traceback" not in err
+    tf.keras.models.load_model(last, compile=False)
