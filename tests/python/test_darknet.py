@@ -383,10 +383,6 @@ class TestPipelines:
 
 
 class TestTraining:
-    # Under tf-keras the trainer of this branch formats optimizer.lr (a variable) directly; its
-    # tf-keras support lands with the trainer's own work.
-    @pytest.mark.xfail(os.environ.get("TF_USE_LEGACY_KERAS") == "1", raises=TypeError, strict=False,
-                       reason="trainer formats the tf-keras learning-rate variable")
     def test_one_epoch_on_darknet_pipeline(self, folders, tmp_path):
         import models  # shared test helpers: a tiny detector, a loss, a trainer on a real logger
 

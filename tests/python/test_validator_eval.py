@@ -200,8 +200,6 @@ class TestThroughTheTrainer:
             loss = tf.reduce_mean(tf.square(outputs[3] - 0.6))
             return {"total-loss": loss}
 
-    @pytest.mark.xfail(tf.keras.__name__.startswith("tf_keras"), raises=TypeError, strict=False,
-                       reason="the trainer formats tf-keras' lr variable with {:.6f} (fails before validation)")
     def test_summary_improvement_line_and_published_images(self, tmp_path, capsys):
         from events import image_summaries
         from models import CLASSES, STEP_KEYS, SUMMARY_KEYS, make_train_dataset, make_trainer
