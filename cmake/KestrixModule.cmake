@@ -26,9 +26,13 @@ function(kestrix_add_module import_name)
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/src/native")
   target_link_libraries(${target} PRIVATE kestrix::native)
 
+  # Modules of different packages may share a file name (datasets.core and
+  # losses.core), so each is written into a folder of its package's path.
   if(KESTRIX_INPLACE)
-    set_target_properties(${target} PROPERTIES
-      LIBRARY_OUTPUT_DIRECTORY "${PROJECT_SOURCE_DIR}/src/${package_dir}")
+    set(output_dir "${PROJECT_SOURCE_DIR}/src/${package_dir}")
+  else()
+    set(output_dir "${PROJECT_BINARY_DIR}/modules/${package_dir}")
   endif()
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${output_dir}")
   install(TARGETS ${target} LIBRARY DESTINATION "${package_dir}" COMPONENT python)
 endfunction()
