@@ -180,12 +180,6 @@ py::tuple as_tuple(const std::vector<double>& values) {
 
 // ------------------------------------------------------------------ input checks
 
-std::string shape_text(const py::array& a) {
-    std::string text = "(";
-    for (py::ssize_t i = 0; i < a.ndim(); ++i) text += (i ? ", " : "") + std::to_string(a.shape(i));
-    return text + (a.ndim() == 1 ? ",)" : ")");
-}
-
 // Names the image and the array in every input error.
 struct Where {
     std::string image;
@@ -213,7 +207,7 @@ std::vector<ev::Box> read_boxes(py::handle value, const Where& where, const std:
     std::vector<ev::Box> boxes;
     if (rows.size() == 0) return boxes;
     if (rows.ndim() != 2 || rows.shape(1) != 4)
-        where.fail(name, "must have shape (N, 4) with rows x1, y1, x2, y2, got " + shape_text(rows));
+        where.fail(name, "must have shape (N, 4) with rows x1, y1, x2, y2, got " + kx::shape_text(rows));
     const double* v = rows.data();
     boxes.resize(static_cast<std::size_t>(rows.shape(0)));
     for (std::size_t i = 0; i < boxes.size(); ++i, v += 4) {

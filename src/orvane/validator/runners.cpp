@@ -108,12 +108,6 @@ Raises:
 
 constexpr const char* kBackground = "background";
 
-std::string shape_text(const py::array& a) {
-    std::string text = "(";
-    for (py::ssize_t i = 0; i < a.ndim(); ++i) text += (i ? ", " : "") + std::to_string(a.shape(i));
-    return text + (a.ndim() == 1 ? ",)" : ")");
-}
-
 long positive(py::handle value, const char* name) {
     if (!PyIndex_Check(value.ptr())) kx::raise_type_error(name, "int", value);
     const long v = py::int_(py::reinterpret_borrow<py::object>(value)).cast<long>();
@@ -208,7 +202,7 @@ py::tuple run_single_instance(py::object self, py::object image_arg) {
     if (image.dtype().kind() != 'u' || image.itemsize() != 1 || image.ndim() != 3 || image.shape(2) != 3 ||
         image.shape(0) == 0 || image.shape(1) == 0)
         kx::raise(PyExc_ValueError, "run_single_instance expects a uint8 image of shape (H, W, 3), got dtype " +
-                                        py::str(image.dtype()).cast<std::string>() + " and shape " + shape_text(image));
+                                        py::str(image.dtype()).cast<std::string>() + " and shape " + kx::shape_text(image));
     const double src_h = static_cast<double>(image.shape(0));
     const double src_w = static_cast<double>(image.shape(1));
     const auto [height, width] = input_size(self);
@@ -235,11 +229,11 @@ py::tuple run_single_instance(py::object self, py::object image_arg) {
     if (!boxes || !scores) throw py::error_already_set();
     const std::size_t classes = num_classes(self);
     if (boxes.ndim() != 3 || boxes.shape(0) != 1 || boxes.shape(2) != 4)
-        kx::raise(PyExc_ValueError, "the model's boxes output must be [1, K, 4] for one image, got " + shape_text(boxes));
+        kx::raise(PyExc_ValueError, "the model's boxes output must be [1, K, 4] for one image, got " + kx::shape_text(boxes));
     if (scores.ndim() != 3 || scores.shape(0) != 1 || scores.shape(1) != boxes.shape(1) ||
         static_cast<std::size_t>(scores.shape(2)) != classes)
         kx::raise(PyExc_ValueError, "the model's scores output must be [1, " + std::to_string(boxes.shape(1)) + ", " +
-                                        std::to_string(classes) + "] (K boxes, len(classes)), got " + shape_text(scores));
+                                        std::to_string(classes) + "] (K boxes, len(classes)), got " + kx::shape_text(scores));
 
     ev::NmsOptions options;
     py::object first = py::list(self.attr("classes"))[0];

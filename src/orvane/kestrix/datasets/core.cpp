@@ -282,12 +282,6 @@ py::array aligned_uint8(const std::vector<py::ssize_t>& shape) {
     return py::array(py::dtype::of<std::uint8_t>(), shape, data + offset, storage);
 }
 
-std::string shape_text(const py::array& array) {
-    std::string text = "(";
-    for (py::ssize_t d = 0; d < array.ndim(); ++d) text += (d ? ", " : "") + std::to_string(array.shape(d));
-    return text + (array.ndim() == 1 ? ",)" : ")");
-}
-
 // Turns a batch of raw elements into one batch of samples: load_instance on
 // each element in order, images stacked, boxes padded with zero rows to the
 // largest box count, names (validation) collected. Runs inside
@@ -327,7 +321,7 @@ public:
             images.push_back(checked_image(items[0], i, images.empty() ? nullptr : &images.front()));
             auto box = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(items[1]);
             if (!box) throw py::error_already_set();
-            if (box.ndim() != 2 || box.shape(1) != 5) fail(i, "boxes of shape " + shape_text(box) + " instead of [N, 5]");
+            if (box.ndim() != 2 || box.shape(1) != 5) fail(i, "boxes of shape " + kx::shape_text(box) + " instead of [N, 5]");
             rows = std::max(rows, box.shape(0));
             boxes.push_back(std::move(box));
             if (!training_) names.append(items[2]);
@@ -416,13 +410,13 @@ private:
         auto image = py::reinterpret_borrow<py::array>(value);
         if (!image.dtype().is(py::dtype::of<std::uint8_t>()))
             fail(index, "an image of dtype " + std::string(py::str(image.dtype())) + " instead of uint8");
-        if (image.ndim() != 3 || image.shape(2) != 3) fail(index, "an image of shape " + shape_text(image) + " instead of [H, W, 3]");
+        if (image.ndim() != 3 || image.shape(2) != 3) fail(index, "an image of shape " + kx::shape_text(image) + " instead of [H, W, 3]");
         if (training_ && (image.shape(0) != height_ || image.shape(1) != width_))
-            fail(index, "an image of shape " + shape_text(image) + " instead of (" + std::to_string(height_) + ", " +
+            fail(index, "an image of shape " + kx::shape_text(image) + " instead of (" + std::to_string(height_) + ", " +
                             std::to_string(width_) + ", 3)");
         if (first != nullptr && (image.shape(0) != first->shape(0) || image.shape(1) != first->shape(1))) {
-            fail(index, "an image of shape " + shape_text(image) + " while the first image of the batch has shape " +
-                            shape_text(*first) + "; images of one validation batch must share a size (use batch_size=1)");
+            fail(index, "an image of shape " + kx::shape_text(image) + " while the first image of the batch has shape " +
+                            kx::shape_text(*first) + "; images of one validation batch must share a size (use batch_size=1)");
         }
         return py::array_t<std::uint8_t, py::array::c_style>::ensure(image);
     }
