@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "pyglue/glue.hpp"
+#include "rate_reader.hpp"
 
 namespace py = pybind11;
 
@@ -180,7 +181,6 @@ kx::Lazy tf_cast{"tensorflow", "cast"};
 kx::Lazy tf_float32{"tensorflow", "float32"};
 kx::Lazy tf_gradient_tape{"tensorflow", "GradientTape"};
 kx::Lazy keras_model{"tensorflow", "keras.models.Model"};
-kx::Lazy lr_schedule_type{"tensorflow", "keras.optimizers.schedules.LearningRateSchedule"};
 kx::Lazy np_array{"numpy", "array"};
 
 // ------------------------------------------------------------------------- helpers
@@ -308,48 +308,6 @@ void save_atomically(const py::object& model, const py::object& target) {
     }
 }
 
-// The learning rate the optimizer will use for its next step, as a Python float. Older
-// optimizers expose `lr` (a value or a schedule); Keras 3 and tf-keras keep a schedule in
-// `_learning_rate` (tf-keras' `lr` is then a variable holding the rate of the step just
-// taken, so the schedule is asked instead, as under Keras 3), and their `learning_rate` or
-// `lr` is otherwise the current value. Values read from variables or tensors are converted
-// with float(): a tf-keras rate is a ResourceVariable, which "{:.6f}" cannot format.
-class RateReader {
-public:
-    explicit RateReader(py::object optimizer) : optimizer_(std::move(optimizer)) {
-        py::object schedule_type = lr_schedule_type();
-        py::object rate = py::getattr(optimizer_, "lr", py::none());
-        py::object schedule = py::getattr(optimizer_, "_learning_rate", py::none());
-        if (py::isinstance(rate, schedule_type)) {
-            schedule_ = rate;
-        } else if (py::isinstance(schedule, schedule_type)) {
-            schedule_ = schedule;
-        } else if (py::hasattr(optimizer_, "lr")) {
-            mode_ = Mode::kLr;
-        } else {
-            mode_ = Mode::kLearningRate;
-        }
-    }
-
-    py::float_ operator()() const {
-        switch (mode_) {
-            case Mode::kSchedule:
-                return py::float_(schedule_(optimizer_.attr("iterations")));
-            case Mode::kLr:
-                return py::float_(optimizer_.attr("lr"));
-            case Mode::kLearningRate:
-                break;
-        }
-        return py::float_(optimizer_.attr("learning_rate"));
-    }
-
-private:
-    enum class Mode { kSchedule, kLr, kLearningRate };
-    py::object optimizer_;
-    py::object schedule_;
-    Mode mode_ = Mode::kSchedule;
-};
-
 // The validation value that decides the best checkpoint: the chosen family at IoU 0.5.
 py::object choose_value(const py::object& self, const py::object& metrics) {
     py::object metric = self.attr("metric");
@@ -475,7 +433,7 @@ py::object train_epoch(const py::object& self, const py::object& train_ds, const
     py::object log = self.attr("logger").attr("update_metrics");
     py::object set_postfix = loop.attr("set_postfix");
     py::object format_postfix = py::str(kPostfix).attr("format");
-    RateReader read_rate(self.attr("optimizer"));
+    kx::trainer::RateReader read_rate(self.attr("optimizer"));
     py::str step_time_key("step-time (seconds)"), rate_key("learning-rate"), total_key("total-loss");
 
     py::object losses;
