@@ -1,6 +1,8 @@
 // Example wire-format encoder and decoder for the detection schema.
 #include "records/example.hpp"
 
+#include "records/wire.hpp"
+
 #include <array>
 #include <cstring>
 #include <utility>
@@ -8,29 +10,7 @@
 namespace kx::records {
 namespace {
 
-// ---------------------------------------------------------------- wire format
-
-enum WireType : unsigned { kVarint = 0, kFixed64 = 1, kLengthDelimited = 2, kStartGroup = 3, kEndGroup = 4,
-                           kFixed32 = 5 };
-
-std::size_t varint_size(std::uint64_t v) {
-    std::size_t n = 1;
-    while (v >= 0x80) {
-        v >>= 7;
-        ++n;
-    }
-    return n;
-}
-
-void put_varint(std::string& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<char>((v & 0x7f) | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<char>(v));
-}
-
-void put_tag(std::string& out, unsigned field, WireType type) { put_varint(out, (std::uint64_t(field) << 3) | type); }
+using namespace wire;
 
 // A bounds-checked cursor over one message.
 class Reader {
@@ -256,13 +236,6 @@ std::string printable(std::string_view bytes) {
 
 // ---------------------------------------------------------------- encoding
 
-std::size_t delimited_size(std::size_t payload) { return 1 + varint_size(payload) + payload; }  // tag < 16
-
-void put_delimited_header(std::string& out, unsigned field, std::size_t payload) {
-    put_tag(out, field, kLengthDelimited);
-    put_varint(out, payload);
-}
-
 // One map entry holding a Feature of `kind` whose list message has
 // `list_size` bytes; writes everything up to the list's content.
 std::size_t entry_size(std::string_view key, std::size_t list_size) {
@@ -300,11 +273,7 @@ void put_float_feature(std::string& out, std::string_view key, const float* v, s
     put_entry_header(out, key, 2, packed_list_size(payload));
     if (n == 0) return;
     put_delimited_header(out, 1, payload);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &v[i], sizeof bits);
-        for (int b = 0; b < 4; ++b) out.push_back(static_cast<char>(bits >> (8 * b)));
-    }
+    for (std::size_t i = 0; i < n; ++i) put_fixed32(out, v[i]);
 }
 
 void put_bytes_feature(std::string& out, std::string_view key, std::string_view value) {
