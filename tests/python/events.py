@@ -40,3 +40,16 @@ def image_summaries(folder):
         assert (int(content[0]), int(content[1])) == (image.shape[1], image.shape[0])
         found.append((step, tag, image))
     return found
+
+
+def accumulated(folder):
+    """{tag: (plugin name, [(step, tensor as array)])} as TensorBoard's own EventAccumulator loads the folder."""
+    from tensorboard.backend.event_processing import event_accumulator
+
+    accumulator = event_accumulator.EventAccumulator(str(folder), size_guidance={event_accumulator.TENSORS: 0})
+    accumulator.Reload()
+    return {
+        tag: (accumulator.SummaryMetadata(tag).plugin_data.plugin_name,
+              [(event.step, tf.make_ndarray(event.tensor_proto)) for event in accumulator.Tensors(tag)])
+        for tag in accumulator.Tags()["tensors"]
+    }

@@ -4,6 +4,7 @@ import datetime
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -14,7 +15,7 @@ import tensorflow as tf
 from orvane.kestrix.callbacks import tensorboard as tb_module
 from orvane.kestrix.callbacks.tensorboard import TensorBoard
 
-from events import scalar_points, summary_values
+from events import accumulated, scalar_points, summary_values
 
 STAMP = re.compile(r"^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(\.\d{6})?$")
 NAMES = ["total-loss", "mAP@0.5", "learning-rate"]
@@ -207,12 +208,14 @@ class TestUpdateMetrics:
         assert read_scalars(logger.storage) == [(0, "mAP@0.5", 1.0)]
         assert read_scalars(tmp_path / "other") == [(1, "mAP@0.5", 2.0)]
 
-    def test_one_trace_per_set_of_names(self, logger):
+    def test_one_trace_per_set_of_names(self, logger, tmp_path):
+        # Points for a writer the logger did not create go through the compiled tf.summary write.
+        logger.writer = tf.summary.create_file_writer(str(tmp_path / "other"))
         for step in range(6):
             logger.update_metrics({}, {"total-loss": float(step + 1), "learning-rate": tf.constant(0.5)})
         logger.update_metrics({"mAP@0.5": 0.5}, {"total-loss": 1.0})
         assert logger._write_scalars.experimental_get_tracing_count() == 2
-        assert [p[0] for p in read_scalars(logger.storage)] == [0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6]
+        assert [p[0] for p in read_scalars(tmp_path / "other")] == [0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6]
 
 
 class TestImages:
@@ -232,3 +235,83 @@ class TestImages:
         decoded = tf.io.decode_png(content[2]).numpy()
         np.testing.assert_array_equal(decoded, image)
         assert logger.global_step == 0
+
+
+class TestEventFiles:
+    """Scalars go to an event file of the logger's own, beside the writer's file for images."""
+
+    @staticmethod
+    def event_files(folder):
+        return sorted(os.listdir(folder))
+
+    def test_scalars_images_and_validation_images_read_back_together(self, logger):
+        from orvane.validator.writers import TrainingTensorBoardWriter
+
+        logger.upload_image("sample", np.full((4, 6, 3), 200, np.uint8), 0)
+        assert len(self.event_files(logger.storage)) == 1  # no scalar file before the first point
+        expected = []
+        for step in range(4):
+            losses = {"total-loss": tf.constant(4.0 - step), "learning-rate": 1e-3 * (step + 1),
+                      "step-time (seconds)": 0.01}
+            logger.update_metrics({}, losses)
+            expected += [(step, "total-loss", 4.0 - step), (step, "learning-rate", float(np.float32(1e-3 * (step + 1))))]
+        messenger = TrainingTensorBoardWriter(logger.writer)
+        messenger.publish_detections(caption="val/img", image=np.zeros((8, 8, 3), np.uint8),
+                                     gt_boxes=np.array([[0.1, 0.1, 0.5, 0.5]]), gt_labels=np.array(["cat"]),
+                                     dt_boxes=np.zeros((0, 4)), dt_labels=[], dt_scores=[], step=3)
+        logger.update_metrics({"mAP@0.5": 0.5}, {})
+        expected.append((4, "mAP@0.5", 0.5))
+
+        files = self.event_files(logger.storage)
+        assert len(files) == 2 and [f.endswith(".scalars") for f in files].count(True) == 1, files
+        scalar_file = os.path.join(logger.storage, next(f for f in files if f.endswith(".scalars")))
+        events = list(tf.compat.v1.train.summary_iterator(scalar_file))
+        assert events[0].file_version == "brain.Event:2" and not events[0].HasField("summary")
+        assert [(e.step, e.summary.value[0].tag, float(tf.make_ndarray(e.summary.value[0].tensor)))
+                for e in events[1:]] == expected
+
+        loaded = accumulated(logger.storage)
+        assert sorted(loaded) == ["learning-rate", "mAP@0.5", "sample", "total-loss", "val/img"]
+        for tag in ("total-loss", "learning-rate", "mAP@0.5"):
+            plugin, points = loaded[tag]
+            assert plugin == "scalars"
+            assert all(value.dtype == np.float32 and value.shape == () for _, value in points)
+            assert [(s, float(v)) for s, v in points] == [(s, v) for s, t, v in expected if t == tag]
+        assert loaded["sample"][0] == "images" and [s for s, _ in loaded["sample"][1]] == [0]
+        assert loaded["val/img"][0] == "images" and [s for s, _ in loaded["val/img"][1]] == [3]
+
+    def test_events_equal_what_tf_summary_writes(self, tmp_path):
+        # The same calls through the logger's own file and through tf.summary (a replaced writer).
+        native = TensorBoard(str(tmp_path / "native"), ["a", "é/b", "c"])
+        through_tf = TensorBoard(str(tmp_path / "tf"), ["a", "é/b", "c"])
+        through_tf.writer = tf.summary.create_file_writer(str(tmp_path / "tf-events"))
+        for logger in (native, through_tf):
+            logger.global_step = 2**40
+            logger.update_metrics({"a": 1.25, "c": tf.constant(-3.0)}, {"é/b": np.float64(1e-30)})
+            with pytest.warns(RuntimeWarning):
+                logger.update_metrics({}, {"a": float("nan"), "c": 7})
+
+        def records(folder, suffix):
+            [name] = [name for name in os.listdir(folder) if name.endswith(suffix)]
+            return [raw.numpy() for raw in tf.data.TFRecordDataset(os.path.join(folder, name))]
+
+        ours, theirs = records(native.storage, ".scalars"), records(tmp_path / "tf-events", ".v2")
+        assert ours[0] == tf.compat.v1.Event(wall_time=int(tf.compat.v1.Event.FromString(ours[0]).wall_time),
+                                             file_version="brain.Event:2").SerializeToString()
+        assert len(ours) == len(theirs) == 6
+        for raw, reference in zip(ours[1:], theirs[1:]):
+            event = tf.compat.v1.Event.FromString(reference)
+            event.wall_time = tf.compat.v1.Event.FromString(raw).wall_time
+            assert raw == event.SerializeToString()
+
+    def test_failed_write_is_an_os_error_naming_the_file(self, logger):
+        logger.update_metrics({}, {"total-loss": 1.0})
+        shutil.rmtree(logger.storage)
+        with pytest.raises(FileNotFoundError) as info:
+            logger.update_metrics({}, {"total-loss": 2.0})
+        assert info.value.filename.startswith(os.path.join(logger.storage, "events.out.tfevents."))
+        assert str(info.value).startswith("[Errno 2] cannot create event file: ")
+        assert logger.global_step == 1
+        os.makedirs(logger.storage)
+        logger.update_metrics({}, {"total-loss": 3.0})
+        assert read_scalars(logger.storage) == [(1, "total-loss", 3.0)]

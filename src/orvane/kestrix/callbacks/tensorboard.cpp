@@ -7,13 +7,26 @@
 // summary. The trainer reads `time_stamp` (it names the run folder too) and
 // `writer` (the validation writer publishes through it).
 //
+// Scalars are written per training step, so their path is kept short: the
+// points go straight from the argument dictionaries into an event file of
+// the logger's own beside the writer's (native/records/event_file.hpp),
+// created at the first point; TensorBoard reads every event file of a folder.
+// Images stay with the tf.summary writer. When the caller has replaced
+// `writer` by one the logger did not create, the points follow that writer,
+// written by tf.summary through a compiled function.
+//
 // Not thread-safe: a logger is driven from the training thread only.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <pyglue/glue.hpp>
+#include <records/event_file.hpp>
+#include <records/record_file.hpp>
 
+#include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -40,7 +53,11 @@ Attributes:
     metric_names: the caller's list of names to publish (the list itself,
         not a copy), in publishing order.
     global_step: step of the next update_metrics call; 0 at first.
-    writer: the tf.summary file writer of the log folder.
+    writer: the tf.summary file writer of the log folder (images).
+
+Scalar points go to an event file of their own in the same folder
+("events.out.tfevents.<seconds>.<host>.<pid>.<n>.scalars"), created at the
+first point; TensorBoard reads both files as one run.
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Creates the time-stamped log folder and its event-file writer.
@@ -78,6 +95,9 @@ Returns:
 Raises:
     TypeError: metrics or losses is not exactly a dict.
     AttributeError: metrics (or losses, when consulted) is None.
+    OSError: the event file cannot be created or written (a full disk, a
+        removed folder); the step does not advance and the file keeps only
+        whole records.
 )doc";
 
 constexpr const char* kUploadDoc = R"doc(Writes one image summary (buffered; flushed by a later flush).
@@ -109,6 +129,25 @@ Returns:
 
 // ------------------------------------------------------------ TensorBoard
 
+namespace rec = kx::records;
+
+// The writers made by loggers, each mapped to its log folder: scalars for one
+// of these go to the logger's own event file in that folder.
+py::object own_writers() {
+    static kx::Lazy folders{"orvane.kestrix.callbacks.tensorboard", "_writer_folders"};
+    return folders();
+}
+
+// The log folder of `writer` if a logger made it, else None.
+py::object folder_of(const py::object& writer) {
+    try {
+        return own_writers().attr("get")(writer);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;  // not weakly referenceable, or not hashable
+        return py::none();
+    }
+}
+
 // str(datetime.now()) with every `from` replaced by `to`.
 py::str now_text(const char* from, const char* to) {
     static kx::Lazy datetime_type{"datetime", "datetime"};
@@ -131,6 +170,7 @@ py::object init(py::object self, py::object storage, py::object metric_names) {
     self.attr("metric_names") = metric_names;
     self.attr("global_step") = py::int_(0);
     self.attr("writer") = create_file_writer()(self.attr("storage"), py::arg("name") = now_text(" ", "-"));
+    own_writers()[self.attr("writer")] = self.attr("storage");
     kx::print(py::str("\n \t - Logging progress at: {} \n").format(self.attr("storage")).cast<std::string>());
     return py::none();
 }
@@ -209,46 +249,171 @@ void warn_non_finite(const py::object& self, py::handle key, float value) {
     warned.add(key);
 }
 
+// dict.get(key) of an argument that is exactly a dict or None (for which the
+// lookup fails with the AttributeError of a missing `get`, as it should).
+py::object dict_get(const py::object& dict, py::handle key) {
+    if (dict.is_none()) return dict.attr("get")(key);
+    PyObject* found = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return found ? py::reinterpret_borrow<py::object>(found) : py::object(py::none());
+}
+
+// The value as a float32 scalar, as np.asarray(value, np.float32) gives it. A
+// Python float in float32's range (or not finite) converts directly; anything
+// else (tensors, NumPy numbers, ints, floats that overflow with NumPy's
+// warning) goes through NumPy.
+float scalar_value(py::handle key, py::handle value) {
+    static kx::Lazy np_asarray{"numpy", "asarray"};
+    static kx::Lazy np_float32{"numpy", "float32"};
+    if (PyFloat_CheckExact(value.ptr())) {
+        const double number = PyFloat_AS_DOUBLE(value.ptr());
+        if (!std::isfinite(number) || std::fabs(number) <= FLT_MAX) return static_cast<float>(number);
+    }
+    py::array_t<float> number = np_asarray()(value, np_float32());
+    if (number.ndim() != 0)
+        kx::raise(PyExc_ValueError, "the value of '" + py::str(key).cast<std::string>() +
+                                        "' must be a scalar, got shape " +
+                                        py::str(py::tuple(number.attr("shape"))).cast<std::string>());
+    return *number.data();
+}
+
+// Whether summaries are recorded now under `writer`, as tf.summary decides.
+bool recording(const py::object& writer) {
+    static kx::Lazy should_record{"tensorflow", "summary.should_record_summaries"};
+    return kx::with_context(writer.attr("as_default")(), [] { return truthy(should_record()()); });
+}
+
+// The same for a writer that is a logger's own (a real file writer): the
+// usual case, no tf.summary.record_if in force and no distribution strategy's
+// condition, is read from tf.summary's recording state without building a
+// tensor; any other case asks tf.summary.
+bool recording_own(const py::object& writer) {
+    static py::gil_safe_call_once_and_store<py::object> state_store;
+    const py::object& state = state_store
+                                  .call_once_and_store_result([]() -> py::object {
+                                      try {
+                                          return py::module_::import("tensorflow.python.ops.summary_ops_v2")
+                                              .attr("_summary_state");
+                                      } catch (py::error_already_set&) {
+                                          return py::none();  // not there in this version: always ask
+                                      }
+                                  })
+                                  .get_stored();
+    if (!state.is_none() && py::getattr(state, "is_recording", py::int_(0)).is_none() &&
+        py::getattr(state, "is_recording_distribution_strategy", py::none()).ptr() == Py_True)
+        return true;
+    return recording(writer);
+}
+
+// OSError(errno, "<action> '<file>': <reason>", filename) for a failed event
+// file: the errno picks the subclass (FileNotFoundError, PermissionError...).
+[[noreturn]] void raise_file_error(const rec::FileError& e) {
+    static kx::Lazy fsdecode{"os", "fsdecode"};
+    py::object filename = fsdecode()(py::bytes(e.path()));
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+        e.errno_value(), e.action() + ": " + std::strerror(e.errno_value()), filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// The logger's own event file for scalars in `folder`, made at the first use
+// (kept in the instance as (folder, capsule)); a new one when the writer's
+// folder changes.
+rec::EventFileWriter& scalar_file(const py::object& self, const py::object& folder) {
+    static kx::Lazy fsencode{"os", "fsencode"};
+    py::dict instance_dict = self.attr("__dict__");
+    if (instance_dict.contains("_scalar_file")) {
+        py::tuple entry = instance_dict["_scalar_file"];
+        py::object current = entry[0];
+        if (current.is(folder) || current.equal(folder))
+            return *static_cast<rec::EventFileWriter*>(py::capsule(entry[1]).get_pointer());
+    }
+    auto file = std::make_unique<rec::EventFileWriter>(fsencode()(folder).cast<std::string>(), ".scalars");
+    rec::EventFileWriter& result = *file;
+    py::capsule holder(file.release(), [](void* p) { delete static_cast<rec::EventFileWriter*>(p); });
+    instance_dict["_scalar_file"] = py::make_tuple(folder, holder);
+    return result;
+}
+
 py::object update_metrics(py::object self, py::object metrics, py::object losses) {
     static kx::Lazy tf_constant{"tensorflow", "constant"};
     static kx::Lazy tf_int64{"tensorflow", "int64"};
-    static kx::Lazy np_asarray{"numpy", "asarray"};
-    static kx::Lazy np_float32{"numpy", "float32"};
-    static kx::Lazy should_record{"tensorflow", "summary.should_record_summaries"};
     kx::check_dict(metrics, "metrics");
     kx::check_dict(losses, "losses");
-    if (py::len(self.attr("metric_names")) == 0) {
+    py::object metric_names = self.attr("metric_names");
+    if (py::len(metric_names) == 0) {
         kx::warn(kNothingToRegister);
         return py::none();
     }
     // Choose every point first: a failure (a missing dictionary, a value that
     // is not a scalar number) then leaves nothing half-written at this step.
-    py::list names;
+    std::vector<py::object> names;
     std::vector<float> values;
-    for (py::handle key : self.attr("metric_names")) {
-        py::object value = metrics.attr("get")(key);
-        if (!truthy(value)) value = losses.attr("get")(key);
-        if (!truthy(value)) continue;
-        py::array_t<float> number = np_asarray()(value, np_float32());
-        if (number.ndim() != 0)
-            kx::raise(PyExc_ValueError, "the value of '" + py::str(key).cast<std::string>() +
-                                            "' must be a scalar, got shape " +
-                                            py::str(py::tuple(number.attr("shape"))).cast<std::string>());
-        if (!std::isfinite(*number.data())) warn_non_finite(self, key, *number.data());
-        names.append(key);
-        values.push_back(*number.data());
+    auto choose = [&](py::handle key) {
+        py::object value = dict_get(metrics, key);
+        if (!truthy(value)) value = dict_get(losses, key);
+        if (!truthy(value)) return;
+        const float number = scalar_value(key, value);
+        if (!std::isfinite(number)) warn_non_finite(self, key, number);
+        names.push_back(py::reinterpret_borrow<py::object>(key));
+        values.push_back(number);
+    };
+    if (PyList_CheckExact(metric_names.ptr())) {
+        // By index with the size read afresh, as list iteration does.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(metric_names.ptr()); ++i)
+            choose(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(metric_names.ptr(), i)));
+    } else {
+        for (py::handle key : metric_names) choose(key);
     }
+
     py::object writer = self.attr("writer");
-    // tf.summary.record_if holds for this call as it would for an eager write.
-    const bool recording = kx::with_context(writer.attr("as_default")(), [] { return truthy(should_record()()); });
-    if (recording && !values.empty()) {
-        py::array_t<float> packed(static_cast<py::ssize_t>(values.size()), values.data());
-        py::object step = tf_constant()(self.attr("global_step"), tf_int64());
-        py::tuple chosen(names);
-        scalar_writer(self, writer, chosen)(writer, chosen, tf_constant()(packed), step);
-    }
-    writer.attr("flush")();
     py::object step = self.attr("global_step");
+    // The native path takes the usual case: the logger's own writer, str
+    // names, an int step. Anything else goes through tf.summary, which then
+    // reports what it cannot write as it always did.
+    py::object folder = folder_of(writer);
+    std::vector<rec::ScalarPoint> points;
+    bool native = !folder.is_none() && PyLong_CheckExact(step.ptr());
+    std::int64_t native_step = 0;
+    if (native) {
+        int overflow = 0;
+        native_step = PyLong_AsLongLongAndOverflow(step.ptr(), &overflow);
+        native = overflow == 0;
+    }
+    for (std::size_t i = 0; native && i < names.size(); ++i) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(names[i].ptr()) ? PyUnicode_AsUTF8AndSize(names[i].ptr(), &size) : nullptr;
+        if (text == nullptr) {
+            PyErr_Clear();
+            native = false;
+            break;
+        }
+        points.push_back({std::string_view(text, static_cast<std::size_t>(size)), values[i]});
+    }
+
+    if (native) {
+        if (!points.empty() && recording_own(writer)) {
+            rec::EventFileWriter& file = scalar_file(self, folder);
+            const double wall_time = rec::event_wall_time();
+            try {
+                py::gil_scoped_release release;
+                file.append_scalars(wall_time, native_step, points.data(), points.size());
+            } catch (const rec::FileError& e) {
+                raise_file_error(e);
+            }
+        }
+    } else if (!values.empty()) {
+        // tf.summary.record_if holds for this call as it would for an eager write.
+        if (recording(writer)) {
+            py::array_t<float> packed(static_cast<py::ssize_t>(values.size()), values.data());
+            py::tuple chosen(names.size());
+            for (std::size_t i = 0; i < names.size(); ++i) chosen[i] = names[i];
+            scalar_writer(self, writer, chosen)(writer, chosen, tf_constant()(packed),
+                                                tf_constant()(step, tf_int64()));
+        }
+    }
+    // The writer's flush also brings images buffered since the last call to disk.
+    writer.attr("flush")();
     py::object next = py::reinterpret_steal<py::object>(PyNumber_Add(step.ptr(), py::int_(1).ptr()));
     if (!next) throw py::error_already_set();
     self.attr("global_step") = next;
@@ -279,6 +444,7 @@ PYBIND11_MODULE(tensorboard, m) {
     kx::import_modules(m, {{"np", "numpy"}, {"tf", "tensorflow"}, {"d", "datetime"}, {"warnings", "warnings"},
                            {"os", "os"}});
     static kx::Lazy object_type{"builtins", "object"};
+    m.attr("_writer_folders") = py::module_::import("weakref").attr("WeakKeyDictionary")();
     py::object cls = kx::make_class(m, "TensorBoard", object_type(), kClassDoc);
     kx::def_init(cls, &init, kInitDoc, py::arg("storage"), py::arg("metric_names") = py::none());
     kx::def_method(cls, "update_metrics", &update_metrics, kUpdateDoc, py::arg("metrics") = py::none(),
