@@ -26,7 +26,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -138,12 +138,22 @@ py::object own_writers() {
     return folders();
 }
 
+// A writer that cannot be weakly referenced or hashed (a TypeError) is simply
+// not a logger's own: its points then go through tf.summary.
+void register_own_writer(const py::object& writer, const py::object& folder) {
+    try {
+        own_writers()[writer] = folder;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+    }
+}
+
 // The log folder of `writer` if a logger made it, else None.
 py::object folder_of(const py::object& writer) {
     try {
         return own_writers().attr("get")(writer);
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError)) throw;  // not weakly referenceable, or not hashable
+        if (!e.matches(PyExc_TypeError)) throw;
         return py::none();
     }
 }
@@ -170,7 +180,7 @@ py::object init(py::object self, py::object storage, py::object metric_names) {
     self.attr("metric_names") = metric_names;
     self.attr("global_step") = py::int_(0);
     self.attr("writer") = create_file_writer()(self.attr("storage"), py::arg("name") = now_text(" ", "-"));
-    own_writers()[self.attr("writer")] = self.attr("storage");
+    register_own_writer(self.attr("writer"), self.attr("storage"));
     kx::print(py::str("\n \t - Logging progress at: {} \n").format(self.attr("storage")).cast<std::string>());
     return py::none();
 }
@@ -182,10 +192,9 @@ bool truthy(py::handle value) {
 }
 
 // The body of the compiled method _write_scalars(self, writer, names, values,
-// step): every point of one update_metrics call, written under `writer` in
-// one graph call. Written eagerly, tf.summary.scalar costs about half a
-// millisecond a point, which per-step logging would pay several times for
-// every batch. A trace serves every call with the same writer and names (the
+// step): every point of one update_metrics call for a writer the logger did
+// not create, written under `writer` in one graph call. Written eagerly,
+// tf.summary.scalar costs about half a millisecond a point. A trace serves every call with the same writer and names (the
 // values and the step arrive as tensors).
 //
 // Points are written with tf.summary.write and the scalar plugin's metadata,
@@ -318,21 +327,20 @@ bool recording_own(const py::object& writer) {
 
 // The logger's own event file for scalars in `folder`, made at the first use
 // (kept in the instance as (folder, capsule)); a new one when the writer's
-// folder changes.
-rec::EventFileWriter& scalar_file(const py::object& self, const py::object& folder) {
+// folder changes. The capsule returned keeps the file alive while it is
+// written without the GIL.
+py::capsule scalar_file(const py::object& self, const py::object& folder) {
     static kx::Lazy fsencode{"os", "fsencode"};
     py::dict instance_dict = self.attr("__dict__");
     if (instance_dict.contains("_scalar_file")) {
         py::tuple entry = instance_dict["_scalar_file"];
         py::object current = entry[0];
-        if (current.is(folder) || current.equal(folder))
-            return *static_cast<rec::EventFileWriter*>(py::capsule(entry[1]).get_pointer());
+        if (current.is(folder) || current.equal(folder)) return entry[1];
     }
     auto file = std::make_unique<rec::EventFileWriter>(fsencode()(folder).cast<std::string>(), ".scalars");
-    rec::EventFileWriter& result = *file;
     py::capsule holder(file.release(), [](void* p) { delete static_cast<rec::EventFileWriter*>(p); });
     instance_dict["_scalar_file"] = py::make_tuple(folder, holder);
-    return result;
+    return holder;
 }
 
 py::object update_metrics(py::object self, py::object metrics, py::object losses) {
@@ -393,11 +401,12 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
 
     if (native) {
         if (!points.empty() && recording_own(writer)) {
-            rec::EventFileWriter& file = scalar_file(self, folder);
+            py::capsule holder = scalar_file(self, folder);
+            auto* file = static_cast<rec::EventFileWriter*>(holder.get_pointer());
             const double wall_time = rec::event_wall_time();
             try {
                 py::gil_scoped_release release;
-                file.append_scalars(wall_time, native_step, points.data(), points.size());
+                file->append_scalars(wall_time, native_step, points.data(), points.size());
             } catch (const rec::FileError& e) {
                 raise_file_error(e);
             }
