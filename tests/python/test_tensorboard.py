@@ -315,3 +315,11 @@ class TestEventFiles:
         os.makedirs(logger.storage)
         logger.update_metrics({}, {"total-loss": 3.0})
         assert read_scalars(logger.storage) == [(1, "total-loss", 3.0)]
+
+    def test_closed_writer_fails_as_tf_summary_does(self, logger):
+        logger.update_metrics({}, {"total-loss": 1.0})
+        logger.writer.close()
+        with pytest.raises(RuntimeError, match="is already closed"):
+            logger.update_metrics({}, {"total-loss": 2.0})
+        assert logger.global_step == 1
+        assert read_scalars(logger.storage) == [(0, "total-loss", 1.0)]

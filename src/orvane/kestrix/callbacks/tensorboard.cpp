@@ -293,9 +293,10 @@ bool recording(const py::object& writer) {
 }
 
 // The same for a writer that is a logger's own (a real file writer): the
-// usual case, no tf.summary.record_if in force and no distribution strategy's
-// condition, is read from tf.summary's recording state without building a
-// tensor; any other case asks tf.summary.
+// usual case, an open writer, no tf.summary.record_if in force and no
+// distribution strategy's condition, is read from tf.summary's recording
+// state without building a tensor; any other case asks tf.summary (which
+// also reports a closed writer).
 bool recording_own(const py::object& writer) {
     static py::gil_safe_call_once_and_store<py::object> state_store;
     const py::object& state = state_store
@@ -308,7 +309,8 @@ bool recording_own(const py::object& writer) {
                                       }
                                   })
                                   .get_stored();
-    if (!state.is_none() && py::getattr(state, "is_recording", py::int_(0)).is_none() &&
+    if (!state.is_none() && !truthy(py::getattr(writer, "_closed", py::bool_(true))) &&
+        py::getattr(state, "is_recording", py::int_(0)).is_none() &&
         py::getattr(state, "is_recording_distribution_strategy", py::none()).ptr() == Py_True)
         return true;
     return recording(writer);
@@ -400,7 +402,7 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
     }
 
     if (native) {
-        if (!points.empty() && recording_own(writer)) {
+        if (recording_own(writer) && !points.empty()) {
             py::capsule holder = scalar_file(self, folder);
             auto* file = static_cast<rec::EventFileWriter*>(holder.get_pointer());
             const double wall_time = rec::event_wall_time();
@@ -411,9 +413,9 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
                 raise_file_error(e);
             }
         }
-    } else if (!values.empty()) {
+    } else {
         // tf.summary.record_if holds for this call as it would for an eager write.
-        if (recording(writer)) {
+        if (recording(writer) && !values.empty()) {
             py::array_t<float> packed(static_cast<py::ssize_t>(values.size()), values.data());
             py::tuple chosen(names.size());
             for (std::size_t i = 0; i < names.size(); ++i) chosen[i] = names[i];
