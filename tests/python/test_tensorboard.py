@@ -254,7 +254,8 @@ class TestEventFiles:
             losses = {"total-loss": tf.constant(4.0 - step), "learning-rate": 1e-3 * (step + 1),
                       "step-time (seconds)": 0.01}
             logger.update_metrics({}, losses)
-            expected += [(step, "total-loss", 4.0 - step), (step, "learning-rate", float(np.float32(1e-3 * (step + 1))))]
+            rate = float(np.float32(1e-3 * (step + 1)))
+            expected += [(step, "total-loss", 4.0 - step), (step, "learning-rate", rate)]
         messenger = TrainingTensorBoardWriter(logger.writer)
         messenger.publish_detections(caption="val/img", image=np.zeros((8, 8, 3), np.uint8),
                                      gt_boxes=np.array([[0.1, 0.1, 0.5, 0.5]]), gt_labels=np.array(["cat"]),

@@ -193,9 +193,10 @@ bool truthy(py::handle value) {
 
 // The body of the compiled method _write_scalars(self, writer, names, values,
 // step): every point of one update_metrics call for a writer the logger did
-// not create, written under `writer` in one graph call. Written eagerly,
-// tf.summary.scalar costs about half a millisecond a point. A trace serves every call with the same writer and names (the
-// values and the step arrive as tensors).
+// not create, written under `writer` in one graph call (written eagerly,
+// tf.summary.scalar costs about half a millisecond a point). A trace serves
+// every call with the same writer and names (the values and the step arrive
+// as tensors).
 //
 // Points are written with tf.summary.write and the scalar plugin's metadata,
 // which is what tf.summary.scalar writes; unlike tf.summary.scalar it does
