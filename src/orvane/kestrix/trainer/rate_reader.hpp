@@ -38,6 +38,7 @@ class RateRuns {
 public:
     static constexpr long long kFirstRun = 64;
     static constexpr long long kLongestRun = 4096;
+    static constexpr int kPerRound = 8;
 
     // Null when the schedule cannot be evaluated in runs that equal its eager values.
     static std::shared_ptr<RateRuns> make(const py::object& schedule, const py::object& counter) {
@@ -113,18 +114,26 @@ private:
         py::list variables = own_variables(schedule), saved;
         for (py::handle v : variables) saved.append(v.attr("read_value")());
 
+        // Eight evaluations per loop iteration: the loop's own ops cost about as much as a
+        // simple schedule's, so this nearly halves a run. `steps` holds a multiple of eight.
         py::object count = tf_shape()(steps)[py::int_(0)];
-        py::object first = schedule(steps[py::int_(0)]);
-        py::object table = tensor_array()(first.attr("dtype"), py::arg("size") = count).attr("write")(0, first);
-        py::cpp_function more([count](py::object i, py::object) {
-            PyObject* below = PyObject_RichCompare(i.ptr(), count.ptr(), Py_LT);  // a tensor, not a bool
+        py::object rounds = count.attr("__floordiv__")(py::int_(kPerRound));
+        py::object first = schedule(steps[py::int_(0)]);  // for the rate's dtype
+        py::object table = tensor_array()(first.attr("dtype"), py::arg("size") = count);
+        py::cpp_function more([rounds](py::object i, py::object) {
+            PyObject* below = PyObject_RichCompare(i.ptr(), rounds.ptr(), Py_LT);  // a tensor, not a bool
             if (below == nullptr) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(below);
         });
         py::cpp_function next([ref, steps](py::object i, py::object values) {
-            return py::make_tuple(i + py::int_(1), values.attr("write")(i, ref()(steps[i])));
+            py::object base = i * py::int_(kPerRound);
+            for (int k = 0; k < kPerRound; ++k) {
+                py::object at = base + py::int_(k);
+                values = values.attr("write")(at, ref()(steps[at]));
+            }
+            return py::make_tuple(i + py::int_(1), values);
         });
-        py::tuple done = while_loop()(more, next, py::make_tuple(tf_constant()(1), table),
+        py::tuple done = while_loop()(more, next, py::make_tuple(tf_constant()(0), table),
                                       py::arg("parallel_iterations") = 1);
         py::object result = done[1].attr("stack")();
         for (std::size_t k = 0; k < py::len(variables); ++k) variables[k].attr("assign")(saved[k]);
@@ -148,6 +157,7 @@ private:
         static kx::Lazy set_options{"tensorflow", "config.optimizer.set_experimental_options"};
         py::list listed;
         for (long long s : steps) listed.append(py::int_(s));
+        while (py::len(listed) % kPerRound != 0) listed.append(py::int_(steps.back()));
         py::object tensor = tf_constant()(listed, py::arg("dtype") = dtype_);
         py::object result;
         if (grappler) {
@@ -170,9 +180,11 @@ private:
         }
         std::vector<double> values;
         values.reserve(steps.size());
-        for (py::handle v : py::list(result.attr("numpy")().attr("tolist")())) values.push_back(v.cast<double>());
-        if (values.size() != steps.size())
+        py::object array = result.attr("numpy")();
+        if (array.attr("ndim").cast<int>() != 1)
             kx::raise(PyExc_ValueError, "the learning-rate schedule returned a non-scalar rate");
+        for (py::handle v : py::list(array.attr("tolist")())) values.push_back(py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>());
+        values.resize(steps.size());  // without the padding
         return values;
     }
 
@@ -261,7 +273,7 @@ public:
                 py::object counter = optimizer_.attr("iterations");
                 if (runs_) {
                     try {
-                        return py::float_(runs_->at(py::int_(counter).cast<long long>()));
+                        return py::float_(runs_->at(count(counter)));
                     } catch (py::error_already_set&) {
                         runs_.reset();  // the eager call below reports a real fault
                     }
@@ -277,6 +289,26 @@ public:
     }
 
 private:
+    // The step counter's value. int() of a Keras variable costs two reads' worth of Python
+    // layers; a plain resource variable (Keras 3's and tf-keras' counters hold one) is read
+    // with the one ReadVariableOp underneath, about half the cost.
+    long long count(const py::object& counter) const {
+        static kx::Lazy resource_variable{"tensorflow.python.ops.resource_variable_ops", "ResourceVariable"};
+        static kx::Lazy read_variable{"tensorflow.python.ops.gen_resource_variable_ops", "read_variable_op"};
+        if (!counter.is(counter_seen_)) {
+            counter_seen_ = counter;
+            handle_ = py::none();
+            py::object variable = py::getattr(counter, "value", py::none());
+            if (!py::isinstance(variable, resource_variable())) variable = counter;
+            if (Py_TYPE(variable.ptr()) == reinterpret_cast<PyTypeObject*>(resource_variable().ptr())) {
+                handle_ = variable.attr("handle");
+                counter_dtype_ = variable.attr("dtype");
+            }
+        }
+        if (handle_.is_none()) return py::int_(counter).cast<long long>();
+        return py::int_(read_variable()(handle_, counter_dtype_)).cast<long long>();
+    }
+
     // The runs of `schedule`, kept across readers (one per epoch) while the schedule's
     // configuration is unchanged; a schedule without a configuration gets new runs per reader.
     static std::shared_ptr<RateRuns> runs_for(const py::object& schedule, const py::object& counter) {
@@ -312,6 +344,7 @@ private:
     py::object schedule_;
     Mode mode_ = Mode::kSchedule;
     mutable std::shared_ptr<RateRuns> runs_;
+    mutable py::object counter_seen_, handle_ = py::none(), counter_dtype_;
 };
 
 }  // namespace kx::trainer
