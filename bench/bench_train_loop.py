@@ -1,12 +1,31 @@
-"""One training epoch through DetectionTrainer.train against a bare loop over the same step.
+"""What DetectionTrainer.train costs beyond its compiled step, as ratios taken in one process.
 
-Both loops run the trainer's own compiled ``train_step`` on the same model and the same
-in-memory ``tf.data`` batches, in one process; the difference is what ``train`` adds per
-step (progress bar and postfix, step time, learning-rate read, the logger call) and per
-epoch (the ``last.h5`` checkpoint). Repetitions alternate between the two loops and the
-median of each is reported, with their ratio (target: at most 1.05).
+Every comparison runs on the same small model, loss and in-memory ``tf.data`` batches (default
+60 steps of batch 8 at 128x128), with the real ``TensorBoard`` logger listing the step's
+losses, "step-time (seconds)" and "learning-rate", and an Adam optimizer on the package's
+``WarmUpCosineDecay``. Repetitions alternate between the sides of a comparison; the fastest
+of each side is compared (the machine may be shared, and the fastest run is the one least
+disturbed), the median is shown too.
 
-Run: python bench/bench_train_loop.py [--steps 60] [--batch 8] [--size 128] [--repeats 5]
+1. loop: one epoch of ``train`` against a bare Python loop over the same compiled
+   ``train_step`` (target: at most 1.05). ``train`` also saves ``last.h5`` once per epoch.
+2. fit: one epoch of ``train`` against one epoch of Keras ``model.fit`` with ``verbose=1`` and
+   Keras' TensorBoard callback writing every batch (``update_freq=1``; ``write_graph`` and the
+   profiler off, so the callback does only the per-batch logging). The fit model is a
+   ``keras.Model`` subclass around the same functional model whose ``train_step`` is the
+   trainer's (normalise, forward, ``compute_loss``, gradient, ``apply_gradients``) and returns
+   the same loss dictionary; it is compiled without XLA, like the trainer's step, and has its
+   own optimizer of the same kind (target: at most 1.0).
+3. work: the loop's own per-step work timed alone: the learning-rate read (train over a
+   stand-in step that only advances the optimizer's counter, with the schedule against a
+   constant rate that costs nothing to read), the logger's ``update_metrics`` with the five values of a real step, and the
+   rest of the loop (bar, postfix, clock).
+4. memory: resident memory growth over 5,000 training steps with logging (after the first
+   200) and over 50 validation passes through the trainer with the package's runner and
+   evaluator on a detection model (after the first pass) (target: at most 50 MB each).
+
+Run: PYTHONPATH=src python bench/bench_train_loop.py [--parts loop,fit,work,memory]
+     [--steps 60] [--batch 8] [--size 128] [--repeats 11]
 """
 import argparse
 import contextlib
@@ -24,10 +43,24 @@ import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
 from orvane.kestrix.callbacks.tensorboard import TensorBoard  # noqa: E402
+from orvane.kestrix.schedulers.scheduler import WarmUpCosineDecay  # noqa: E402
 from orvane.kestrix.trainer.detection import DetectionTrainer  # noqa: E402
 
+STEP_NAMES = ["total-loss", "box-loss", "class-loss", "step-time (seconds)", "learning-rate"]
 
-def make_model(num_classes=3):
+# Progress bars and status lines go here; kept open for the whole run.
+SINK = open(os.devnull, "w")
+
+
+def quiet():
+    stack = contextlib.ExitStack()
+    stack.enter_context(contextlib.redirect_stderr(SINK))
+    stack.enter_context(contextlib.redirect_stdout(SINK))
+    return stack
+
+
+def make_model(num_classes=3, seed=0):
+    tf.keras.utils.set_random_seed(seed)
     inputs = tf.keras.Input(shape=(None, None, 3))
     x = inputs
     for filters in (16, 32, 32):
@@ -35,6 +68,11 @@ def make_model(num_classes=3):
     features = tf.keras.layers.GlobalAveragePooling2D()(x)
     heads = [tf.keras.layers.Dense(units)(features) for units in (4, num_classes, 1)]
     return tf.keras.Model(inputs, [features, *heads])
+
+
+def make_optimizer():
+    return tf.keras.optimizers.Adam(WarmUpCosineDecay(start_lr=1e-5, target_lr=1e-3, warmup_steps=100,
+                                                      total_steps=100_000, hold=50))
 
 
 class Loss:
@@ -56,6 +94,39 @@ class NullLogger:
         pass
 
 
+class ConstantRate:
+    """An optimizer in the older style whose `lr` is a plain number: a rate read costs nothing."""
+
+    lr = 1e-3
+
+    def __init__(self):
+        self.iterations = tf.Variable(0, dtype=tf.int64)
+
+    def build(self, variables):
+        pass
+
+
+class FitModel(tf.keras.Model):
+    """The trainer's step as a Keras train_step, around the same functional model."""
+
+    def __init__(self, inner, loss):
+        super().__init__()
+        self.inner, self.detection_loss = inner, loss
+
+    def call(self, images, training=False):
+        return self.inner(images, training=training)
+
+    def train_step(self, data):
+        images, boxes = data
+        x = tf.cast(images, tf.float32) / 255.0
+        with tf.GradientTape() as tape:
+            losses = self.detection_loss.compute_loss((boxes,), tuple(self.inner(x, training=True)))
+        variables = self.inner.trainable_variables
+        gradients = tape.gradient(losses["total-loss"], variables)
+        self.optimizer.apply_gradients(zip(gradients, variables))
+        return losses
+
+
 def make_data(steps, batch, size):
     rng = np.random.default_rng(0)
     images = rng.integers(0, 256, size=(steps * batch, size, size, 3), dtype=np.uint8)
@@ -70,88 +141,182 @@ def timed(fn):
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
-def bare_epoch(trainer, dataset):
+def alternate(runs, repeats):
+    """{name: [(wall, cpu), ...]} of `repeats` alternating rounds over the named callables."""
+    times = {name: [] for name in runs}
+    for run in runs.values():  # trace and warm up every side
+        run()
+    for _ in range(repeats):
+        for name, run in runs.items():
+            times[name].append(timed(run))
+    return times
+
+
+def report(title, times, base, other, steps, target):
+    print(title)
+    for clock, index in (("wall", 0), ("CPU", 1)):
+        for name, pick in (("fastest", min), ("median", statistics.median)):
+            b, f = pick(r[index] for r in times[base]), pick(r[index] for r in times[other])
+            print(f"    {clock:4s} {name:7s}  {base} {b:6.3f} s  {other} {f:6.3f} s  ratio {f / b:.3f}  "
+                  f"({(f - b) / steps * 1e3:+.3f} ms/step){'  (target ' + target + ')' if name == 'fastest' and clock == 'wall' else ''}")
+
+
+def make_trainer(root, logger, optimizer=None, model=None, **kwargs):
+    model = model if model is not None else make_model()
+    optimizer = optimizer if optimizer is not None else make_optimizer()
+    optimizer.build(model.trainable_variables)
+    with quiet():
+        return DetectionTrainer(model, None, optimizer, Loss(), logger, os.path.join(root, "runs"),
+                                classes=kwargs.pop("classes", []), **kwargs)
+
+
+def bare_loop(trainer, dataset):
     def run():
         for data in dataset:
             trainer.train_step(data)
-
-    return timed(run)
-
-
-# Progress bars and status lines go here; kept open for the whole run.
-SINK = open(os.devnull, "w")
+    return run
 
 
-def train_epoch(trainer, dataset):
-    with contextlib.redirect_stderr(SINK), contextlib.redirect_stdout(SINK):
-        return timed(lambda: trainer.train(1, dataset))
+def train_loop(trainer, dataset, epoch=1):
+    def run():
+        with quiet():
+            trainer.train(epoch, dataset, start=epoch)
+    return run
 
 
-def fixed_cost_per_step(trainer, dataset, steps, save):
-    """Seconds per step that train adds around a step that does no model work.
+def part_loop(args, root, logger, dataset):
+    trainer = make_trainer(root, logger)
+    times = alternate({"bare": bare_loop(trainer, dataset), "train": train_loop(trainer, dataset)}, args.repeats)
+    save = min(timed(lambda: trainer.save_model(0.0))[0] for _ in range(3))
+    report(f"1. train against the bare loop ({args.steps} steps; train includes one last.h5 save, "
+           f"{save * 1e3:.1f} ms):", times, "bare", "train", args.steps, "<= 1.05")
 
-    The step is replaced (on the instance) by one returning the loss record of a real step, so
-    the difference to a bare loop over the same replacement is the per-step work of the loop:
-    progress bar, postfix, step time, learning-rate read and the logger call.
-    """
-    record = trainer.train_step(next(iter(dataset)))
-    trainer.train_step = lambda data: dict(record)
-    try:
-        runs = []
-        for _ in range(5):
-            bare = bare_epoch(trainer, dataset)[1]
-            full = train_epoch(trainer, dataset)[1]
-            runs.append((full - bare - save) / steps)
-        return statistics.median(runs)
-    finally:
-        del trainer.train_step
+
+def part_fit(args, root, logger, dataset):
+    model = make_model()
+    trainer = make_trainer(root, logger, model=model)
+    fit_model = FitModel(model, Loss())
+    fit_model.compile(optimizer=make_optimizer(), jit_compile=False)
+    callback = tf.keras.callbacks.TensorBoard(os.path.join(root, "fit-logs"), update_freq=1, write_graph=False,
+                                              profile_batch=0)
+
+    def fit():
+        with quiet():
+            fit_model.fit(dataset, epochs=1, verbose=1, callbacks=[callback])
+
+    times = alternate({"fit": fit, "train": train_loop(trainer, dataset)}, args.repeats)
+    report(f"2. train against Keras fit (verbose=1, TensorBoard update_freq=1), {args.steps} steps:", times,
+           "fit", "train", args.steps, "<= 1.0")
+
+
+def part_work(args, root, logger, dataset):
+    """Per-step work of the loop without a model step."""
+    steps = max(args.steps, 2000)
+    batches = tf.data.Dataset.from_tensors(next(iter(dataset))).repeat(steps).cache()
+    list(batches)
+    stepper = make_trainer(root, NullLogger(logger))  # kept: the compiled step binds it weakly
+    record = dict(stepper.train_step(next(iter(dataset))))
+    per_step = {}
+    for label, optimizer, advance in (("schedule", make_optimizer(), 1), ("lookup", make_optimizer(), 0),
+                                      ("constant", ConstantRate(), 1)):
+        trainer = make_trainer(root, NullLogger(logger), optimizer=optimizer)
+        counter = optimizer.iterations
+
+        def stand_in(data, counter=counter, advance=advance):
+            counter.assign_add(advance)  # 0: the counter stays, every read finds the run it is in
+            return dict(record)
+
+        trainer.train_step = stand_in
+        times = alternate({"bare": bare_loop(trainer, batches), "train": train_loop(trainer, batches)}, 5)
+        save = min(timed(lambda: trainer.save_model(0.0))[1] for _ in range(3))
+        save_wall = min(timed(lambda: trainer.save_model(0.0))[0] for _ in range(3))
+        per_step[label] = [(min(r[i] for r in times["train"]) - min(r[i] for r in times["bare"]) - cost) / steps
+                           for i, cost in ((0, save_wall), (1, save))]
+
+    record["step-time (seconds)"], record["learning-rate"] = 0.003, 0.001
+    calls = 2000
+    log = min(timed(lambda: [logger.update_metrics({}, record) for _ in range(calls)])[0] for _ in range(3)) / calls
+    print(f"3. the loop's own work per step (wall / CPU; stand-in step, no-op logger, {steps} steps):")
+    rate = [(s - c) * 1e6 for s, c in zip(per_step["schedule"], per_step["constant"])]
+    lookup = [(s - c) * 1e6 for s, c in zip(per_step["lookup"], per_step["constant"])]
+    print(f"    learning-rate read from the schedule  {rate[0]:7.1f} / {rate[1]:5.1f} us  (target <= 40)")
+    print(f"      of which the counter read + lookup  {lookup[0]:7.1f} / {lookup[1]:5.1f} us "
+          "(the rest: the runs' compiled evaluations)")
+    print(f"    bar, postfix, clock, loss read        {per_step['constant'][0] * 1e6:7.1f} / "
+          f"{per_step['constant'][1] * 1e6:5.1f} us")
+    print(f"    logger update_metrics, 5 values       {log * 1e6:7.1f} us (wall, on its own)")
+
+
+def rss_mb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def part_memory(args, root, logger, dataset):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from bench_validator import make_detector  # noqa: E402  (the detection-contract model)
+    from orvane.validator.evaluators import DetectionEvaluator  # noqa: E402
+    from orvane.validator.runners import DetectionRunner  # noqa: E402
+
+    trainer = make_trainer(root, logger)
+    epoch = make_data(200, args.batch, args.size)
+    with quiet():
+        trainer.train(1, epoch)
+        before = rss_mb()
+        trainer.train(25, epoch, start=2)  # 24 more epochs of 200 steps: 5,000 in all
+    after = rss_mb()
+    print(f"4. memory (RSS from /proc/self/statm):")
+    print(f"    5,000 training steps with logging: {before:.0f} MB after 200, {after:.0f} MB after 5,000, "
+          f"growth {after - before:+.1f} MB (target <= 50)")
+
+    classes = [f"class{k}" for k in range(20)]
+    detector = make_detector()
+    evaluator = DetectionEvaluator(DetectionRunner(detector, (320, 320), classes), classes)
+    val_trainer = make_trainer(root, logger, model=detector, classes=classes, display=2)
+    rng = np.random.default_rng(1)
+    images = rng.integers(0, 256, (20, 1, 240, 320, 3), dtype=np.uint8)
+    corners = np.sort(rng.uniform(0, 1, (20, 1, 3, 2, 2)), axis=3).reshape(20, 1, 3, 4)
+    labels = rng.integers(0, 20, (20, 1, 3, 1)).astype(np.float32)
+    names = np.array([[f"image_{k}.jpg".encode()] for k in range(20)])
+    val_ds = tf.data.Dataset.from_tensor_slices((images, np.concatenate([corners, labels], -1).astype(np.float32),
+                                                 names))
+    with quiet():
+        val_trainer.train(0, None, val_ds, evaluator)
+        before = rss_mb()
+        for _ in range(49):
+            val_trainer.train(0, None, val_ds, evaluator)
+    after = rss_mb()
+    print(f"    50 validation passes of 20 images: {before:.0f} MB after the first, {after:.0f} MB after 50, "
+          f"growth {after - before:+.1f} MB (target <= 50)")
+
+
+PARTS = {"loop": part_loop, "fit": part_fit, "work": part_work, "memory": part_memory}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--parts", default=",".join(PARTS), help="comma-separated: " + ", ".join(PARTS))
     parser.add_argument("--steps", type=int, default=60)
     parser.add_argument("--batch", type=int, default=8)
     parser.add_argument("--size", type=int, default=128)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--repeats", type=int, default=11)
     args = parser.parse_args()
+    parts = [p.strip() for p in args.parts.split(",") if p.strip()]
+    unknown = [p for p in parts if p not in PARTS]
+    if unknown:
+        parser.error(f"unknown part(s) {unknown}; choose from {list(PARTS)}")
     absl.logging.set_verbosity(absl.logging.ERROR)  # the HDF5 "legacy format" notice on every save
-    sink = SINK
 
+    print(f"{args.steps} steps of batch {args.batch} at {args.size}x{args.size}, {args.repeats} alternating "
+          f"repetitions, {tf.keras.__name__.split('.')[0]} {getattr(tf.keras, '__version__', '')}")
     with tempfile.TemporaryDirectory() as root:
-        with contextlib.redirect_stdout(sink):
-            logger = TensorBoard(os.path.join(root, "logs"),
-                                 ["total-loss", "box-loss", "class-loss", "step-time (seconds)", "learning-rate"])
+        with quiet():
+            logger = TensorBoard(os.path.join(root, "logs"), STEP_NAMES)
         dataset = make_data(args.steps, args.batch, args.size)
-        results = {}
-        for label, chosen in (("TensorBoard logger", logger), ("no-op logger", NullLogger(logger))):
-            model = make_model()
-            optimizer = tf.keras.optimizers.Adam(
-                tf.keras.optimizers.schedules.ExponentialDecay(1e-3, decay_steps=100, decay_rate=0.9))
-            with contextlib.redirect_stdout(sink):
-                trainer = DetectionTrainer(model, None, optimizer, Loss(), chosen, os.path.join(root, "runs"),
-                                           classes=[])
-            bare_epoch(trainer, dataset)  # trace and warm up both paths
-            train_epoch(trainer, dataset)
-            bare, full = [], []
-            for _ in range(args.repeats):
-                bare.append(bare_epoch(trainer, dataset))
-                full.append(train_epoch(trainer, dataset))
-            save = statistics.median(timed(lambda: trainer.save_model(0.0))[0] for _ in range(3))
-            fixed = fixed_cost_per_step(trainer, dataset, args.steps, save)
-            results[label] = (bare, full, save, fixed)
-
-    print(f"epoch of {args.steps} steps, batch {args.batch}, {args.size}x{args.size} images, "
-          f"{args.repeats} alternating repetitions")
-    for label, (bare, full, save, fixed) in results.items():
-        step = min(r[1] for r in bare) / args.steps
-        print(f"  {label}: last.h5 save {save * 1e3:.1f} ms per epoch; loop work {fixed * 1e3:.3f} ms per step "
-              f"(CPU) = {fixed / step * 100:.1f}% of a bare step of {step * 1e3:.1f} ms; "
-              f"estimated ratio {(step * args.steps + fixed * args.steps + save) / (step * args.steps):.3f}")
-        for clock, index in (("wall", 0), ("CPU", 1)):
-            for name, pick in (("fastest", min), ("median", statistics.median)):
-                b, f = pick(r[index] for r in bare), pick(r[index] for r in full)
-                print(f"    {clock:4s} {name:7s}  bare loop {b:6.3f} s  train {f:6.3f} s  ratio {f / b:.3f}  "
-                      f"(train adds {(f - b) / args.steps * 1e3:+.3f} ms/step)")
+        list(dataset)  # fill the cache
+        for part in parts:
+            PARTS[part](args, root, logger, dataset)
+            sys.stdout.flush()
     return 0
 
 

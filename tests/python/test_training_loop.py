@@ -28,6 +28,8 @@ from models import (
     read_scalars,
 )
 
+from orvane.kestrix.schedulers.scheduler import WarmUpCosineDecay
+
 LOSS_KEYS = ["total-loss", "box-loss", "class-loss"]
 
 
@@ -49,6 +51,21 @@ def spy(obj, name):
 
     setattr(obj, name, wrapper)
     return calls
+
+
+class CountingCalls:
+    """Counts the Python-level calls of a schedule (eager calls and traces alike)."""
+
+    def __init__(self, schedule):
+        self.calls = 0
+        counter = self
+
+        class Counted(type(schedule)):
+            def __call__(self, step):
+                counter.calls += 1
+                return super().__call__(step)
+
+        schedule.__class__ = Counted
 
 
 def stamp(path):
@@ -259,6 +276,39 @@ class TestTrain:
         # The bar is redrawn at tqdm's own pace; it always ends showing the last step.
         last_bar = capsys.readouterr().err.rstrip().split("\r")[-1]
         assert f"values=loss: {float(calls[-1][0][1]['total-loss']):.3f}   lr: {rates[-1]:.6f} step-time: " in last_bar
+
+    @pytest.mark.parametrize("make_schedule", [
+        lambda: WarmUpCosineDecay(start_lr=1e-4, target_lr=0.05, warmup_steps=30, total_steps=150, hold=20),
+        lambda: tf.keras.optimizers.schedules.ExponentialDecay(0.1, decay_steps=7, decay_rate=0.93),
+        lambda: tf.keras.optimizers.schedules.PiecewiseConstantDecay([40, 100], [0.1, 0.01, 0.001]),
+    ], ids=["warm-up-cosine", "exponential", "piecewise"])
+    def test_logged_rate_is_the_schedule_at_the_next_step(self, tmp_path, capsys, make_schedule):
+        # Rates are read in runs of steps computed ahead; every logged and shown value must still
+        # be exactly what the schedule returns at the counter, across runs and after a jump.
+        schedule, twin = make_schedule(), make_schedule()
+        optimizer = tf.keras.optimizers.SGD(schedule)
+        trainer = make_trainer(tmp_path, optimizer=optimizer)
+        expected, logged = [], []
+        original = trainer.logger.update_metrics
+
+        def log(metrics, losses):
+            logged.append(losses["learning-rate"])
+            expected.append(float(twin(optimizer.iterations)))
+            original(metrics, losses)
+
+        trainer.logger.update_metrics = log
+        counted = CountingCalls(schedule)
+        trainer.train(1, make_train_dataset(140, 1))  # beyond a first run of 64 and its doubling
+        optimizer.iterations.assign(5_000_000_000)  # far off: a new run, past every bound
+        trainer.train(2, make_train_dataset(3, 1), start=2)
+        optimizer.iterations.assign(95)  # back into the middle of the schedule
+        trainer.train(3, make_train_dataset(10, 1), start=3)
+
+        assert len(logged) == 153 and all(type(rate) is float for rate in logged)
+        assert logged == expected
+        assert counted.calls < len(logged)  # not evaluated once per step
+        last_bar = capsys.readouterr().err.rstrip().split("\r")[-1]
+        assert f"lr: {expected[-1]:.6f} step-time: " in last_bar
 
     @pytest.mark.parametrize("style", ["plain", "legacy-value", "legacy-schedule"])
     def test_rate_of_other_optimizers(self, tmp_path, capsys, style):

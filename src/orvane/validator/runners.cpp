@@ -223,7 +223,14 @@ py::tuple run_single_instance(py::object self, py::object image_arg) {
         scale_x = static_cast<double>(width) / src_w;
         scale_y = static_cast<double>(height) / src_h;
     }
-    py::tuple raw = self.attr("infer")(canvas.attr("__getitem__")(py::make_tuple(py::none(), py::ellipsis())));
+    // The one trace of `infer` is called as its concrete function: the polymorphic call would
+    // bind, convert and look its trace up again for every image.
+    py::object call = py::getattr(self, "_infer_call", py::none());
+    if (call.is_none()) {
+        call = self.attr("infer").attr("get_concrete_function")();
+        self.attr("_infer_call") = call;
+    }
+    py::tuple raw = call(canvas.attr("__getitem__")(py::make_tuple(py::none(), py::ellipsis())));
     FloatArray boxes = FloatArray::ensure(raw[0].attr("numpy")());
     FloatArray scores = FloatArray::ensure(raw[1].attr("numpy")());
     if (!boxes || !scores) throw py::error_already_set();
