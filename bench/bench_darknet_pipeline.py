@@ -4,8 +4,9 @@
    letter-boxed to 320x320, batch 16) against the raw limit: a pool of as many threads as cores
    opening the same files with Pillow, converting to RGB and letter-boxing (target >= 0.9).
    The pipeline decodes training JPEGs at a reduced scale when the output is at most half their
-   size (Pillow's draft mode), so it may pass the limit; the same pool with draft decoding is
-   shown too, which is the limit for the work the pipeline really does.
+   size (Pillow's draft mode), so it may pass the full-decode limit; the same pool with draft
+   decoding at the same scale is the limit for the work the pipeline really does (the stricter
+   of the two). Both ratios are printed.
 2. The folder scan (load_storage) of 100,000 image names with 100,000 annotation files against
    glob.glob over the three patterns plus os.path.exists per image in Python, building the same
    list of pairs (target >= 5x).
@@ -88,12 +89,12 @@ def pipeline_benchmark(split, val, paths, cores, repeat):
     best = best_of({"raw": lambda: raw_pool(paths, cores, False), "raw-draft": lambda: raw_pool(paths, cores, True),
                     "pipeline": lambda: iterate(pipeline)}, repeat)
     print(f"1. {n} JPEG {WIDTH}x{HEIGHT} -> letter-boxed {OUT[1]}x{OUT[0]}, batch {BATCH}, {cores} cores")
-    print(f"  raw Pillow decode+letterbox ({cores} threads):       {n / best['raw']:8.1f} images/s")
-    print(f"  raw Pillow draft decode+letterbox ({cores} threads): {n / best['raw-draft']:8.1f} images/s")
-    print(f"  DarknetDataset training pipeline:                {n / best['pipeline']:8.1f} images/s")
-    ratio = best["raw"] / best["pipeline"]
-    print(f"  pipeline / raw = {ratio:.2f} (target >= 0.9) {'OK' if ratio >= 0.9 else 'BELOW TARGET'}")
-    print(f"  pipeline / raw with draft decoding = {best['raw-draft'] / best['pipeline']:.2f}")
+    print(f"  raw Pillow full-size decode+letterbox ({cores} threads):    {n / best['raw']:8.1f} images/s")
+    print(f"  raw Pillow draft (reduced) decode+letterbox ({cores} threads): {n / best['raw-draft']:8.1f} images/s")
+    print(f"  DarknetDataset training pipeline (draft decode):          {n / best['pipeline']:8.1f} images/s")
+    for label, limit in (("raw with the same reduced decode", "raw-draft"), ("raw with full decode", "raw")):
+        ratio = best[limit] / best["pipeline"]
+        print(f"  pipeline / {label} = {ratio:.2f} (target >= 0.9) {'OK' if ratio >= 0.9 else 'BELOW TARGET'}")
 
 
 def scan_benchmark(root, names, repeat):

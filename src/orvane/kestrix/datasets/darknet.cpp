@@ -31,7 +31,6 @@
 #include "darknet/files.hpp"
 #include "darknet/labels.hpp"
 #include "darknet/scan.hpp"
-#include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
 #include "reader_glue.hpp"
 
@@ -402,41 +401,39 @@ std::pair<py::str, py::str> unpack_pair(py::object data) {
     return {sample_path(items[0]), sample_path(items[1])};
 }
 
-// Output size (height, width) for reduced-size decoding; 0 when shape[:2]
-// are not integers (letterbox and resize then report the problem).
-std::pair<long, long> integral_size(py::handle shape) {
-    auto index = [&](int i) -> long {
-        py::object item = shape[py::int_(i)];
-        if (!PyIndex_Check(item.ptr())) return 0;
-        return item.cast<long>();
-    };
-    return {index(0), index(1)};
-}
+// An image as read for a sample: RGB uint8 [H, W, 3], and the size it is
+// stored at when it was decoded smaller (0 x 0 when decoded at full size).
+struct ReadImage {
+    py::array pixels;
+    long stored_w = 0, stored_h = 0;
+};
 
 // Opens an image with Pillow and returns it as RGB uint8 [H, W, 3]. With a
-// positive `fit` size, a JPEG is decoded at the largest reduced scale (1/2,
+// positive output size, a JPEG is decoded at the largest reduced scale (1/2,
 // 1/4 or 1/8) that still covers the size the image is about to be scaled to,
 // which saves most of the decoding work for small training shapes.
-py::array read_image(const py::str& path, bool reduce, bool letter_box, long out_h, long out_w) {
+ReadImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
     static kx::Lazy image_open{"PIL.Image", "open"};
     static kx::Lazy asarray{"numpy", "asarray"};
     try {
         py::object image = image_open()(path);
-        return kx::with_context(image, [&]() -> py::array {
-            if (reduce && out_h > 0 && out_w > 0 && py::str(image.attr("format")).equal(py::str("JPEG"))) {
+        return kx::with_context(image, [&]() -> ReadImage {
+            ReadImage read;
+            if (out_h > 0 && out_w > 0 && py::str(image.attr("format")).equal(py::str("JPEG"))) {
                 py::tuple size(image.attr("size"));
-                const int width = size[0].cast<int>(), height = size[1].cast<int>();
-                long fit_w = out_w, fit_h = out_h;
-                if (letter_box && width > 0 && height > 0) {
-                    const kx::geometry::Letterbox box =
-                        kx::geometry::letterbox_geometry(width, height, static_cast<int>(out_w), static_cast<int>(out_h));
-                    fit_w = box.content_width;
-                    fit_h = box.content_height;
+                const long width = size[0].cast<long>(), height = size[1].cast<long>();
+                const kx::datasets::DecodePlan plan =
+                    kx::datasets::plan_training_decode(letter_box, out_h, out_w, width, height);
+                if (plan.factor > 1) {
+                    // Pillow picks the same factor from the size it must cover.
+                    image.attr("draft")("RGB", py::make_tuple(plan.fit_w, plan.fit_h));
+                    read.stored_w = width;
+                    read.stored_h = height;
                 }
-                image.attr("draft")("RGB", py::make_tuple(fit_w, fit_h));
             }
             py::object rgb = py::str(image.attr("mode")).equal(py::str("RGB")) ? image : image.attr("convert")("RGB");
-            return py::array(asarray()(rgb));
+            read.pixels = py::array(asarray()(rgb));
+            return read;
         });
     } catch (py::error_already_set& err) {
         if (!err.matches(PyExc_Exception)) throw;
@@ -497,14 +494,15 @@ py::object load_instance(py::object self, py::object data, py::object training_f
     py::object shape = py::none();
     if (training) shape = self.attr("shape");
     const bool letter_box = training && truth(self.attr("letter_box"));
-    const auto [out_h, out_w] = training ? integral_size(shape) : std::pair<long, long>{0, 0};
-    py::array image = read_image(image_path, training, letter_box, out_h, out_w);
+    const auto [out_h, out_w] = training ? kx::datasets::integral_size(shape) : std::pair<long, long>{0, 0};
+    const ReadImage read = read_image(image_path, letter_box, out_h, out_w);
+    const py::array& image = read.pixels;
     const double stored_h = static_cast<double>(image.shape(0));
     const double stored_w = static_cast<double>(image.shape(1));
 
     // Validation samples keep the image as read; the boxes then scale with it.
     kx::datasets::FittedImage fitted{image, stored_w, stored_h, 0.0, 0.0};
-    if (training) fitted = kx::datasets::fit_training_image(self, image);
+    if (training) fitted = kx::datasets::fit_training_image(self, image, read.stored_w, read.stored_h);
 
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     const dn::Labels labels = read_annotations(annotation_path, dataset_classes(self, class_offset));

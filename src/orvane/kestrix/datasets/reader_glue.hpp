@@ -1,17 +1,25 @@
 // Python glue shared by the detection dataset readers (the TFRecord and the
 // Darknet module): the steps of their constructors and descriptor checks that
 // are the same for every reader, and the fitting of a training image to the
-// output shape. Everything here must be called with the GIL held.
+// output shape (with the choice of a reduced decoding size for it).
+// Everything here must be called with the GIL held.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
+#include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
 
 namespace kx::datasets {
 namespace py = pybind11;
+
+// Images larger than this on a side are left to the decoders to refuse.
+constexpr long kMaxSide = 1L << 20;
 
 // The constructor of a reader given the descriptor dictionary itself: the
 // exact-type checks, the caller's dictionary kept as `info_dataset` and
@@ -74,6 +82,50 @@ inline void prepend_background(py::handle self) {
     self.attr("classes") = joined;
 }
 
+// Output size (height, width) from shape[:2] for reduced-size decoding; 0
+// when an entry is not an integer (letterbox and resize then report it).
+inline std::pair<long, long> integral_size(py::handle shape) {
+    auto index = [&](int i) -> long {
+        py::object item = shape[py::int_(i)];
+        if (!PyIndex_Check(item.ptr())) return 0;
+        return item.cast<long>();
+    };
+    return {index(0), index(1)};
+}
+
+// How a training image of a known stored size may be decoded: `factor` (1, 2,
+// 4 or 8) is the largest reduction that still leaves the decoded image at
+// least `fit_w` x `fit_h`, the size it is about to be scaled to (the
+// letter-box content, or the output size when resizing). JPEG decoders give
+// ceil(stored / factor) per side, which is never below that size.
+struct DecodePlan {
+    int factor = 1;
+    long fit_w = 0, fit_h = 0;
+};
+
+inline DecodePlan plan_training_decode(bool letter_box, long out_h, long out_w, long stored_w, long stored_h) {
+    DecodePlan plan;
+    if (out_h < 1 || out_w < 1 || stored_w < 1 || stored_h < 1 || out_h > kMaxSide || out_w > kMaxSide ||
+        stored_w > kMaxSide || stored_h > kMaxSide)
+        return plan;
+    plan.fit_w = out_w;
+    plan.fit_h = out_h;
+    if (letter_box) {
+        const geometry::Letterbox box = geometry::letterbox_geometry(static_cast<int>(stored_w), static_cast<int>(stored_h),
+                                                                     static_cast<int>(out_w), static_cast<int>(out_h));
+        plan.fit_w = box.content_width;
+        plan.fit_h = box.content_height;
+    }
+    const long room = std::min(stored_w / plan.fit_w, stored_h / plan.fit_h);
+    for (int factor : {8, 4, 2}) {
+        if (room >= factor) {
+            plan.factor = factor;
+            break;
+        }
+    }
+    return plan;
+}
+
 // A training image fitted to `shape[:2]`, and where its normalised boxes land:
 // pixel scale (scale_w, scale_h) and offset (pad_w, pad_h).
 struct FittedImage {
@@ -84,24 +136,42 @@ struct FittedImage {
 // Letter-boxes the decoded image (uint8 [H, W, 3]) with
 // letterbox(image, shape[:2], auto=False) when `letter_box` is true, else
 // resizes it to shape[1] x shape[0] with cv2.resize (aspect ratio not kept).
-inline FittedImage fit_training_image(py::handle self, const py::array& image) {
+//
+// `stored_w` x `stored_h` is the size the image is stored at when it was
+// decoded smaller than that (0 otherwise). A letter-boxed image then gets the
+// placement of the stored size: it is first scaled to exactly the content
+// size the stored image would have, so the padding, and with it every box, is
+// where full decoding puts it; only the resampling differs.
+inline FittedImage fit_training_image(py::handle self, py::array image, long stored_w = 0, long stored_h = 0) {
     static Lazy letterbox{"orvane.kestrix.datasets.utils", "letterbox"};
     static Lazy resize{"cv2", "resize"};
-    const double stored_h = static_cast<double>(image.shape(0));
-    const double stored_w = static_cast<double>(image.shape(1));
+    static Lazy inter_area{"cv2", "INTER_AREA"};
+    static Lazy inter_linear{"cv2", "INTER_LINEAR"};
     py::object shape = self.attr("shape");
     int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
     if (letter_box < 0) throw py::error_already_set();
     FittedImage fitted;
     if (letter_box) {
+        const long decoded_w = static_cast<long>(image.shape(1)), decoded_h = static_cast<long>(image.shape(0));
+        if (stored_w > 0 && stored_h > 0 && (decoded_w != stored_w || decoded_h != stored_h)) {
+            const auto [out_h, out_w] = integral_size(shape);
+            const DecodePlan plan = plan_training_decode(true, out_h, out_w, stored_w, stored_h);
+            if (plan.fit_w > 0 && (plan.fit_w != decoded_w || plan.fit_h != decoded_h)) {
+                const bool shrink = plan.fit_w < decoded_w;
+                image = py::array(resize()(image, py::make_tuple(plan.fit_w, plan.fit_h),
+                                           py::arg("interpolation") = shrink ? inter_area() : inter_linear()));
+            }
+        }
+        const double content_w = static_cast<double>(image.shape(1));
+        const double content_h = static_cast<double>(image.shape(0));
         py::sequence boxed = letterbox()(image, shape[py::slice(0, 2, 1)], py::arg("auto") = false);
         if (boxed.size() != 3)
             raise(PyExc_ValueError,
                   "[ERROR]: letterbox returned " + std::to_string(boxed.size()) + " items instead of (image, ratio, pad)");
         fitted.image = boxed[0];
         py::object ratio = boxed[1], pad = boxed[2];
-        fitted.scale_w = to_double(ratio[py::int_(0)], "ratio[0]") * stored_w;
-        fitted.scale_h = to_double(ratio[py::int_(1)], "ratio[1]") * stored_h;
+        fitted.scale_w = to_double(ratio[py::int_(0)], "ratio[0]") * content_w;
+        fitted.scale_h = to_double(ratio[py::int_(1)], "ratio[1]") * content_h;
         fitted.pad_w = to_double(pad[py::int_(0)], "pad[0]");
         fitted.pad_h = to_double(pad[py::int_(1)], "pad[1]");
     } else {

@@ -17,8 +17,11 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "pyglue/glue.hpp"
+#include "reader_glue.hpp"
+#include "records/jpeg_info.hpp"
 
 namespace py = pybind11;
 
@@ -87,15 +90,6 @@ Raises:
     ValueError: "[ERROR]: ..." for a zero sample count, a sample count that
         is not a positive whole number, no classes, a ``type`` other than
         "tfrecord" or a split without its folder key.
-)doc";
-
-constexpr const char* kValidateInfoFileDoc = R"doc(Returns the descriptor dictionary given to the constructor.
-
-Args:
-    info_file: ignored (must be a str or None).
-
-Returns:
-    ``info_dataset`` itself (not a copy).
 )doc";
 
 constexpr const char* kLoadStorageDoc = R"doc(Replaces each split folder by the list of its ``*.tfrecord`` files.
@@ -228,36 +222,45 @@ std::string record_name(py::handle name) {
     throw py::error_already_set();
 }
 
-// Decodes JPEG bytes to an RGB uint8 [H, W, 3] array. OpenCV releases the GIL
+// The decoding flags of cv2.imdecode: RGB with three channels, stored pixel
+// orientation, and the flags that decode a JPEG at 1/2, 1/4 or 1/8 of its size.
+struct DecodeFlags {
+    int full = 0, half = 0, quarter = 0, eighth = 0;
+};
+
+// Decodes JPEG bytes to an RGB uint8 [H, W, 3] array, `factor` (1, 2, 4 or 8)
+// times smaller per side (rounded up) than stored. OpenCV releases the GIL
 // while it decodes. Grayscale images come out with three channels; EXIF
 // orientation is ignored because the boxes refer to the stored pixels.
-py::array decode_rgb(const py::object& image, const py::object& name) {
+py::array decode_rgb(const py::buffer_info& encoded_info, const py::object& image, const py::object& name,
+                     int factor) {
     static kx::Lazy imdecode{"cv2", "imdecode"};
     // Resolved once under pybind11's GIL-safe call-once: this runs on TensorFlow's
     // worker threads, where a plain function-local static could deadlock
     // against the GIL while the first thread imports.
-    static py::gil_safe_call_once_and_store<int> flag_store;
-    const int flags = flag_store
-                          .call_once_and_store_result([] {
-                              py::module_ cv2 = py::module_::import("cv2");
-                              return cv2.attr("IMREAD_COLOR_RGB").cast<int>() |
-                                     cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
-                          })
-                          .get_stored();
-    py::buffer_info info = py::buffer(image).request();
-    if (info.size == 0) record_error(name, "holds an empty image");
+    static py::gil_safe_call_once_and_store<DecodeFlags> flag_store;
+    const DecodeFlags& flags = flag_store
+                                   .call_once_and_store_result([] {
+                                       py::module_ cv2 = py::module_::import("cv2");
+                                       const int full = cv2.attr("IMREAD_COLOR_RGB").cast<int>() |
+                                                        cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
+                                       // The reduced grayscale flags carry only the scale bits.
+                                       return DecodeFlags{full, full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_2").cast<int>(),
+                                                          full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_4").cast<int>(),
+                                                          full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_8").cast<int>()};
+                                   })
+                                   .get_stored();
+    const int chosen = factor == 8 ? flags.eighth : factor == 4 ? flags.quarter : factor == 2 ? flags.half : flags.full;
     // A read-only uint8 view of the encoded bytes; `image` keeps them alive.
-    py::array encoded(py::dtype::of<std::uint8_t>(), {info.size}, {1}, info.ptr, image);
-    py::object decoded = imdecode()(encoded, flags);
+    py::array encoded(py::dtype::of<std::uint8_t>(), {encoded_info.size}, {1}, encoded_info.ptr, image);
+    py::object decoded = imdecode()(encoded, chosen);
     if (decoded.is_none()) record_error(name, "holds an image that could not be decoded as JPEG");
     return py::array(decoded);
 }
 
 py::object load_instance(py::object self, py::object data, py::object training_flag) {
     static kx::Lazy parse_example{"orvane.kestrix.datasets.records", "parse_example"};
-    static kx::Lazy letterbox{"orvane.kestrix.datasets.utils", "letterbox"};
     static kx::Lazy xywhn2xyxy{"orvane.kestrix.datasets.utils", "xywhn2xyxy"};
-    static kx::Lazy resize{"cv2", "resize"};
 
     int training = PyObject_IsTrue(training_flag.ptr());
     if (training < 0) throw py::error_already_set();
@@ -269,35 +272,42 @@ py::object load_instance(py::object self, py::object data, py::object training_f
         reraise_value_error(err, "[ERROR]: ");
     }
     py::object name = record["image_name"];
-    py::array image = decode_rgb(record["image"], name);
+    py::object encoded = record["image"];
+    py::buffer_info encoded_info = py::buffer(encoded).request();
+    if (encoded_info.size == 0) record_error(name, "holds an empty image");
+
+    // A training JPEG is decoded no larger than the output needs; its stored
+    // size comes from its own header (the record's width and height are not
+    // trusted), and other formats are decoded at full size.
+    kx::datasets::DecodePlan plan;
+    long header_w = 0, header_h = 0;
+    double out_w = 1.0, out_h = 1.0;
+    py::object shape;
+    if (training) {
+        shape = self.attr("shape");
+        const auto [size_h, size_w] = kx::datasets::integral_size(shape);
+        const auto header = kx::records::read_jpeg_info(
+            std::string_view(static_cast<const char*>(encoded_info.ptr), static_cast<std::size_t>(encoded_info.size)));
+        if (header && size_h > 0 && size_w > 0) {
+            int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
+            if (letter_box < 0) throw py::error_already_set();
+            header_w = header->width;
+            header_h = header->height;
+            plan = kx::datasets::plan_training_decode(letter_box != 0, size_h, size_w, header_w, header_h);
+        }
+    }
+    py::array image = decode_rgb(encoded_info, encoded, name, plan.factor);
     const double stored_h = static_cast<double>(image.shape(0));
     const double stored_w = static_cast<double>(image.shape(1));
 
-    py::object result_image = image;
-    double scale_w = stored_w, scale_h = stored_h, pad_w = 0.0, pad_h = 0.0, out_w = 1.0, out_h = 1.0;
+    kx::datasets::FittedImage fitted{image, stored_w, stored_h, 0.0, 0.0};
     if (training) {
-        py::object shape = self.attr("shape");
-        py::object height = shape[py::int_(0)];
-        py::object width = shape[py::int_(1)];
-        out_h = kx::to_double(height, "shape[0]");
-        out_w = kx::to_double(width, "shape[1]");
-        int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
-        if (letter_box < 0) throw py::error_already_set();
-        if (letter_box) {
-            py::tuple boxed(letterbox()(image, shape[py::slice(0, 2, 1)], py::arg("auto") = false));
-            result_image = boxed[0];
-            py::object ratio = boxed[1];
-            py::object pad = boxed[2];
-            scale_w = kx::to_double(ratio[py::int_(0)], "ratio[0]") * stored_w;
-            scale_h = kx::to_double(ratio[py::int_(1)], "ratio[1]") * stored_h;
-            pad_w = kx::to_double(pad[py::int_(0)], "pad[0]");
-            pad_h = kx::to_double(pad[py::int_(1)], "pad[1]");
-        } else {
-            result_image = resize()(image, py::make_tuple(width, height));
-            scale_w = out_w;
-            scale_h = out_h;
-        }
+        out_h = kx::to_double(shape[py::int_(0)], "shape[0]");
+        out_w = kx::to_double(shape[py::int_(1)], "shape[1]");
+        fitted = plan.factor > 1 ? kx::datasets::fit_training_image(self, image, header_w, header_h)
+                                 : kx::datasets::fit_training_image(self, image);
     }
+    py::object result_image = fitted.image;
 
     auto objects = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(record["objects"]);
     if (!objects) throw py::error_already_set();
@@ -316,7 +326,8 @@ py::object load_instance(py::object self, py::object data, py::object training_f
                                " bboxes values (expected " + std::to_string(4 * count) + ")");
     }
     py::object boxes = flat.attr("reshape")(-1, 4);
-    py::object converted = xywhn2xyxy()(boxes, scale_w, scale_h, py::arg("padw") = pad_w, py::arg("padh") = pad_h);
+    py::object converted = xywhn2xyxy()(boxes, fitted.scale_w, fitted.scale_h, py::arg("padw") = fitted.pad_w,
+                                        py::arg("padh") = fitted.pad_h);
     auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
     if (!corners) throw py::error_already_set();
     if (corners.ndim() != 2 || corners.shape(0) != count || corners.shape(1) < 4)
@@ -350,29 +361,14 @@ void yaml_init(py::object self, py::object info_file, py::object shape, py::obje
     kwargs["aug_cfg"] = aug_cfg;
     kx::super_init(this_class(), self, py::make_tuple(info_file), kwargs);
     // Attributes of the folder-pair layout; a TFRecord dataset never fills them.
-    for (const char* attr : {"path_train_images", "path_train_annotations", "path_val_images", "path_val_annotations",
-                             "train_images", "val_images", "train_annotations"})
-        self.attr(attr) = py::none();
-    self.attr("val_annotations") = py::list();
+    kx::datasets::clear_folder_attributes(self);
 }
 
 void dict_init(py::object self, py::object info_dataset, py::object shape, py::object letter_box,
                py::object add_bkg_class, py::object aug_cfg) {
-    static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDataset"};
-    kx::check_dict(info_dataset, "info_dataset");
-    kx::check_list(shape, "shape");
-    kx::check_dict(aug_cfg, "aug_cfg");
-    self.attr("info_dataset") = info_dataset;
-    py::dict tag;
-    tag["type"] = "tfrecord";
-    info_dataset.attr("update")(tag);
-    py::kwargs kwargs;
-    kwargs["info_file"] = py::none();
-    kwargs["shape"] = shape;
-    kwargs["letter_box"] = letter_box;
-    kwargs["aug_cfg"] = aug_cfg;
-    kwargs["add_bkg_class"] = add_bkg_class;
-    kx::super_init(this_class(), self, py::args(), kwargs);
+    static kx::Lazy yaml_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
+    kx::datasets::init_from_dict(yaml_class(), self, "tfrecord", info_dataset, shape, letter_box, add_bkg_class,
+                                 aug_cfg);
 }
 
 bool equals(py::handle a, py::handle b) {
@@ -403,15 +399,7 @@ py::object validate_info_file_content(py::object self, py::object info_dataset) 
     py::object validation = get("validation");
 
     self.attr("classes") = get("classes");
-    int has_background = PyObject_RichCompareBool(self.attr("class_offset").ptr(), py::int_(0).ptr(), Py_GT);
-    if (has_background < 0) throw py::error_already_set();
-    if (has_background) {
-        py::list background;
-        background.append("background");
-        auto joined = py::reinterpret_steal<py::object>(PyNumber_Add(background.ptr(), self.attr("classes").ptr()));
-        if (!joined) throw py::error_already_set();
-        self.attr("classes") = joined;
-    }
+    kx::datasets::prepend_background(self);
 
     self.attr("num_train_samples") = train.attr("get")("samples");
     self.attr("num_val_samples") = validation.attr("get")("samples");
@@ -440,11 +428,6 @@ py::object validate_info_file_content(py::object self, py::object info_dataset) 
                   "[ERROR]: This dataset does not contain the ``type`` key and it is not compatible with older "
                   "TFRecord format neither");
     return py::none();
-}
-
-py::object validate_info_file(py::object self, py::object info_file) {
-    kx::check_str(info_file, "info_file");
-    return self.attr("info_dataset");
 }
 
 // Storage and pipelines --------------------------------------------------------
@@ -611,7 +594,8 @@ PYBIND11_MODULE(tfrecord, m) {
     kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),
                  py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
                  py::arg("aug_cfg") = py::none());
-    kx::def_method(dict_cls, "validate_info_file", &validate_info_file, kValidateInfoFileDoc, py::arg("info_file"));
+    kx::def_method(dict_cls, "validate_info_file", &kx::datasets::validate_info_file, kx::datasets::kValidateInfoFileDoc,
+                   py::arg("info_file"));
     kx::def_method(dict_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
                    py::arg("prefetch") = 10);
     kx::def_method(dict_cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
