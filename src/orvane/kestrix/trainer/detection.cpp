@@ -469,6 +469,22 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
     py::object set_postfix = loop.attr("set_postfix");
     py::object format_postfix = py::str(kPostfix).attr("format");
     kx::trainer::RateReader read_rate(self.attr("optimizer"));
+    // Under a strategy a plain Keras 3 rate is a mirrored variable, which float() cannot read;
+    // after the first such failure the rate is read through a tensor.
+    bool rate_through_tensor = false;
+    auto current_rate = [&]() -> py::float_ {
+        if (!rate_through_tensor) {
+            try {
+                return read_rate();
+            } catch (py::error_already_set& err) {
+                if (!err.matches(PyExc_TypeError) || py::getattr(self, "distributed_step", py::none()).is_none())
+                    throw;
+                rate_through_tensor = true;
+            }
+        }
+        static kx::Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
+        return py::float_(convert_to_tensor()(self.attr("optimizer").attr("learning_rate")).attr("numpy")());
+    };
     py::str step_time_key("step-time (seconds)"), rate_key("learning-rate"), total_key("total-loss");
 
     py::object losses;
@@ -478,7 +494,7 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
         losses = step(data);
         ++step_number;
         py::float_ step_time(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-        py::float_ rate = read_rate();
+        py::float_ rate = current_rate();
         // The one read of the loss on the host per step, shared by the bar and the check.
         py::float_ total(losses.attr("get")(total_key));
         if (!std::isfinite(total.cast<double>())) raise_non_finite(losses, epoch, step_number);
