@@ -81,6 +81,15 @@ Args:
     display: number of validation images per pass marked for upload; 0 marks none, a
         negative value marks all.
     parameters: validation parameters (accepted and ignored).
+    keep_state: when true, the whole training state (model and optimizer variables, epoch,
+        ``best_value``, ``summary_rows``, the logger's step) is written into ``<run>/state``
+        after every epoch, so that the run can be resumed.
+    resume: a run folder written with ``keep_state``: the trainer continues in that folder
+        (``checkpoint`` is then unused) from its newest complete state, and keeps the state.
+
+Distribution: a model (and optimizer) created under a ``tf.distribute`` strategy's scope
+trains under that strategy (``model.distribute_strategy``). Only the chief of a cluster
+writes the run folder, the logger's events and the state, and validates.
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Builds the trainer, creates the run folder and writes the setup JSON and labels.txt.
@@ -88,7 +97,12 @@ constexpr const char* kInitDoc = R"doc(Builds the trainer, creates the run folde
 Temporary files left in the run folder by a trainer process that no longer exists (hidden
 ``.<name>.<pid>.tmp<ext>`` files of an interrupted save) are removed first.
 
+With ``resume``, the model's and optimizer's variables (the optimizer is built first),
+``best_value``, ``summary_rows``, ``last_epoch`` and the logger's ``global_step`` are restored,
+and last.h5 and summary.csv are rewritten from the state.
+
 Raises:
+    FileNotFoundError: ``resume`` holds no complete training state (nothing is written).
     AttributeError: ``logger`` is None (before any folder exists).
     TypeError: ``checkpoint`` is None, ``classes`` is None (after the run folder and the setup
         file exist), or ``info`` is not JSON-serialisable (the setup file is then empty).
@@ -109,8 +123,11 @@ Args:
     data: ``[images, boxes]`` (a tuple works as well): uint8 images [batch, H, W, 3] with raw
         0-255 values and float32 boxes [batch, N, 5]. ``data[1:]`` goes to the loss as targets.
 
+With a loss-scale optimizer the loss is scaled and the optimizer gets unscaled gradients; it
+skips a step whose gradients are not finite and lowers its scale.
+
 Returns:
-    The loss object's dictionary of named scalar tensors, unchanged.
+    The loss object's dictionary of named scalar tensors, unchanged (so unscaled).
 )doc";
 
 constexpr const char* kSaveModelDoc = R"doc(Saves the export model to last.h5 and, on improvement, to best.h5.
@@ -161,6 +178,13 @@ Args:
         each batch is evaluated.
     evaluator: the validation evaluator, or None to turn validation off.
     start: number of the first epoch.
+    initial_validation: whether the validation pass before the first epoch runs (with an
+        evaluator); None: unless the trainer was resumed, whose rows hold that pass already.
+
+Under a strategy the batches are distributed (``experimental_distribute_dataset``) and the
+step runs on every replica; the bar and the logger show the means over the replicas. With
+``keep_state`` the state is written after the initial pass (as epoch ``start - 1``) and after
+every epoch, once last.h5, best.h5 and summary.csv are written.
 
 Returns:
     None.
