@@ -202,16 +202,21 @@ def test_bad_input_is_one_line_and_status_2(work, args, message):
     assert_one_error_line(done, message.format(**files))
 
 
+def train_in_background(demo, project, epochs):
+    """`kestrix train` on the demo dataset at 64 px, started and left running."""
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
+               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
+    return subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", str(epochs),
+                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
 def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
     """SIGINT during training: status 130, the message names last.h5, and that file loads."""
     import tensorflow as tf
 
-    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
-               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
     project = work / "interrupted"
-    proc = subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", "50",
-                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = train_in_background(demo, project, 50)
     try:
         deadline = time.time() + 300
         while not glob.glob(str(project / "train" / "*" / "last.h5")) and time.time() < deadline:
@@ -232,12 +237,8 @@ def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
 
 def test_resume_continues_a_killed_run(demo, work):
     """SIGKILL once epoch 2's state exists, then --resume: every epoch's row once, in order."""
-    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
-               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
     project = work / "resumed"
-    proc = subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", "5",
-                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = train_in_background(demo, project, 5)
     try:
         deadline = time.time() + 300
         while not glob.glob(str(project / "train" / "*" / "state" / "ckpt-2.index")) and time.time() < deadline:
