@@ -4,7 +4,8 @@ Everything here is deliberately tiny so that a test file builds, traces and trai
 
 - ``make_detector``: a functional Keras model on float input in [0, 1] with four outputs; the
   first output is the per-channel peak of the input (so a test can see what reached the model),
-  the second a box regression head; only the outputs from the third on are exported.
+  the second a box regression head; only the outputs from the third on are exported;
+  ``make_policy_detector`` is the same for mixed-precision policies (float32 heads).
 - ``SimpleLoss``: ``compute_loss(targets, outputs)`` returning "total-loss", "box-loss" and
   "class-loss" (and, with ``probe=True``, "input-peak" and "box-rows" for inspection).
 - ``RecordingEvaluator``: records every call the training loop makes on an evaluator and
@@ -43,6 +44,20 @@ def make_detector(num_classes: int = len(CLASSES), filters: int = 4, name: str =
     classes = tf.keras.layers.Dense(num_classes, name="class_head")(features)
     objectness = tf.keras.layers.Dense(1, name="objectness_head")(features)
     return tf.keras.Model(inputs, [peak, boxes, classes, objectness], name=name)
+
+
+def make_policy_detector(num_classes: int = len(CLASSES), filters: int = 4) -> tf.keras.Model:
+    """``make_detector`` for a mixed-precision policy: built under the global policy, so the body
+    computes in its dtype (float16 or bfloat16), while the heads compute in float32, as is usual
+    for the layers that feed a loss."""
+    inputs = tf.keras.Input(shape=(None, None, 3), name="image")
+    peak = tf.keras.layers.GlobalMaxPooling2D(name="input_peak", dtype="float32")(inputs)
+    x = tf.keras.layers.Conv2D(filters, 3, padding="same", activation="relu", name="stem")(inputs)
+    features = tf.keras.layers.GlobalAveragePooling2D(name="pool")(x)
+    boxes = tf.keras.layers.Dense(4, name="box_head", dtype="float32")(features)
+    classes = tf.keras.layers.Dense(num_classes, name="class_head", dtype="float32")(features)
+    objectness = tf.keras.layers.Dense(1, name="objectness_head", dtype="float32")(features)
+    return tf.keras.Model(inputs, [peak, boxes, classes, objectness], name="policy_detector")
 
 
 class SimpleLoss:

@@ -202,16 +202,21 @@ def test_bad_input_is_one_line_and_status_2(work, args, message):
     assert_one_error_line(done, message.format(**files))
 
 
+def train_in_background(demo, project, epochs):
+    """`kestrix train` on the demo dataset at 64 px, started and left running."""
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
+               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
+    return subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", str(epochs),
+                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
 def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
     """SIGINT during training: status 130, the message names last.h5, and that file loads."""
     import tensorflow as tf
 
-    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
-               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
     project = work / "interrupted"
-    proc = subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", "50",
-                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = train_in_background(demo, project, 50)
     try:
         deadline = time.time() + 300
         while not glob.glob(str(project / "train" / "*" / "last.h5")) and time.time() < deadline:
@@ -228,3 +233,31 @@ def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
     assert "The last complete checkpoint is %s" % last in out
     assert "Traceback" not in err
     tf.keras.models.load_model(last, compile=False)
+
+
+def test_resume_continues_a_killed_run(demo, work):
+    """SIGKILL once epoch 2's state exists, then --resume: every epoch's row once, in order."""
+    project = work / "resumed"
+    proc = train_in_background(demo, project, 5)
+    try:
+        deadline = time.time() + 300
+        while not glob.glob(str(project / "train" / "*" / "state" / "ckpt-2.index")) and time.time() < deadline:
+            assert proc.poll() is None, proc.communicate()
+            time.sleep(0.05)
+        proc.kill()
+        proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    (run,) = glob.glob(str(project / "train" / "*"))
+    done = kestrix("train", "--resume", run, check=0)
+    assert "Resuming %s after epoch " % run in done.stdout and "Final metrics (epoch 5)" in done.stdout
+    with open(os.path.join(run, "summary.csv"), newline="") as f:
+        assert [r["epoch"] for r in csv.DictReader(f)] == ["0", "1", "2", "3", "4", "5"]
+    assert len(os.listdir(project / "logs")) == 2  # the resumed part logs beside the first one
+
+    assert_one_error_line(kestrix("train", "--resume", run, "--epochs", "9"),
+                          "--epochs cannot be combined with --resume")
+    shutil.rmtree(os.path.join(run, "state"))
+    assert_one_error_line(kestrix("train", "--resume", run), "cannot resume %s: it holds no complete training state"
+                          % run)

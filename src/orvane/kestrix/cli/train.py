@@ -5,9 +5,17 @@ descriptor's type), the TensorBoard logger, the detector, the warm-up cosine sch
 optimizer, the detection loss, the validation runner and evaluator, and the DetectionTrainer;
 then trains and reports. Without --data it trains on the embedded demo dataset with the default
 recipe. Files: <project>/train/<stamp>/ (setup JSON, labels.txt, best.h5, last.h5, summary.csv,
-results.png) and <project>/logs/<stamp>/ (TensorBoard).
+results.png, state/ for --resume) and <project>/logs/<stamp>/ (TensorBoard).
+
+`--resume RUN_FOLDER` continues an interrupted run in its own folder, with the settings it was
+started with (read back from its setup JSON): from the epoch after the last complete one, with
+the optimizer's step counter, the learning-rate schedule, best.h5's best value, summary.csv and
+the TensorBoard steps all going on where they stopped (new logs go to a new folder beside the
+run's first ones).
 """
 
+import glob
+import json
 import math
 import os
 import time
@@ -40,7 +48,60 @@ def add_parser(sub, formatter):
                    help="validation images published to TensorBoard per pass")
     p.add_argument("--no-augment", action="store_true", help="train without augmentation")
     p.add_argument("--seed", type=int, default=0, help="seed of the weight initialisation")
+    p.add_argument("--resume", metavar="RUN_FOLDER", default=None,
+                   help="continue the interrupted run in RUN_FOLDER (<project>/train/<stamp>) with "
+                        "the settings it was started with")
     return p
+
+
+# The flags whose values a resumed run takes from its setup file, and their names there.
+RUN_SETTINGS = {"data": "data", "epochs": "epochs", "imgsz": "imgsz", "batch": "batch", "lr": "lr",
+                "width": "width", "metric": "metric", "seed": "seed", "no_augment": "augmentation",
+                "project": None}
+
+
+def _run_defaults():
+    r = default_recipe.RECIPE
+    return {"data": None, "epochs": r["epochs"], "imgsz": r["imgsz"], "batch": r["batch"], "lr": r["lr"],
+            "width": r["width"], "metric": "map", "seed": 0, "no_augment": False, "project": "runs"}
+
+
+def _resume_settings(args):
+    """Fills `args` with the settings of the run in --resume (its setup JSON); returns the
+    folder. A folder that is not a run of `kestrix train`, or that holds no complete training
+    state, is bad input."""
+    folder = os.path.abspath(args.resume)
+    defaults = _run_defaults()
+    given = ["--" + name.replace("_", "-") for name in RUN_SETTINGS if getattr(args, name) != defaults[name]]
+    if given:
+        raise CliError("%s cannot be combined with --resume: a resumed run keeps the settings it was "
+                       "started with (see the setup-by-*.json in its folder)" % ", ".join(given))
+    if not os.path.isdir(folder):
+        raise CliError("cannot resume %s: no such run folder" % folder)
+    config = None
+    for path in sorted(glob.glob(os.path.join(folder, "setup-by-*.json"))):
+        try:
+            with open(path, encoding="utf-8") as f:
+                found = json.load(f)
+        except (OSError, ValueError):
+            continue
+        if isinstance(found, dict) and found.get("command") == "kestrix train":
+            config = found
+            break
+    if config is None:
+        raise CliError("cannot resume %s: it holds no setup-by-*.json of kestrix train" % folder)
+    import tensorflow as tf
+
+    if tf.train.latest_checkpoint(os.path.join(folder, "state")) is None:
+        raise CliError("cannot resume %s: it holds no complete training state (state/ has none written "
+                       "after an epoch)" % folder)
+    for name, key in RUN_SETTINGS.items():
+        if key is not None:
+            value = config.get(key)
+            setattr(args, name, value is None if name == "no_augment" else value)
+    # <project>/train/<stamp>: the logs of the resumed part go beside the run's first ones.
+    args.project = os.path.dirname(os.path.dirname(folder))
+    return folder
 
 
 def _positive(args, *names):
@@ -59,6 +120,8 @@ def _num_train_samples(dataset, kind):
 
 
 def run(args):
+    quiet_keras()
+    resume = _resume_settings(args) if args.resume is not None else None
     _positive(args, "epochs", "imgsz", "batch", "lr", "width")
     if args.imgsz % 16:
         raise CliError("--imgsz must be a multiple of 16 (the detector's coarsest stride), got %d"
@@ -73,7 +136,6 @@ def run(args):
     if report.broken:
         raise broken_error(path, report)
 
-    quiet_keras()
     import tensorflow as tf
 
     from orvane.kestrix.callbacks.tensorboard import TensorBoard
@@ -101,16 +163,24 @@ def run(args):
         "steps_per_epoch": steps_per_epoch, "schedule": schedule.get_config(),
         "optimizer": type(optimizer).__name__,
     }
-    trainer = DetectionTrainer(model, dataset, optimizer, loss, logger,
-                               checkpoint=os.path.join(args.project, "train"), H=args.imgsz,
-                               W=args.imgsz, info=config, metric=args.metric, classes=classes,
-                               display=args.display)
+    if resume is not None:
+        config["resumed"] = resume
+    try:
+        trainer = DetectionTrainer(model, dataset, optimizer, loss, logger,
+                                   checkpoint=os.path.join(args.project, "train"), H=args.imgsz,
+                                   W=args.imgsz, info=config, metric=args.metric, classes=classes,
+                                   display=args.display, keep_state=True, resume=resume)
+    except FileNotFoundError as e:  # the run's state went missing since it was checked
+        raise CliError(str(e))
+    if trainer.last_epoch >= args.epochs:
+        print("The run in %s already finished its %d epochs; nothing to resume." % (resume, args.epochs))
+        return 0
     train_ds = dataset.build_train_iterator(args.batch)
     val_ds = dataset.build_val_iterator()
 
     started = time.time()
     try:
-        trainer.train(args.epochs, train_ds, val_ds, evaluator)
+        trainer.train(args.epochs, train_ds, val_ds, evaluator, start=trainer.last_epoch + 1)
     except KeyboardInterrupt:
         _report_interrupt(trainer)
         return INTERRUPTED

@@ -14,6 +14,26 @@
 // A step whose "total-loss" is not finite stops the run before anything is saved from the
 // weights it broke.
 //
+// Beyond one device and one process:
+// - Distribution: the trainer learns the tf.distribute strategy from the model
+//   (`model.distribute_strategy`, which both Kerases set to the strategy whose scope the model
+//   was built under), so the strategy of the variables and the one the step runs under can never
+//   disagree. With a strategy the epoch iterates `experimental_distribute_dataset(train_ds)` and
+//   runs the step on every replica through `strategy.run`, each replica's loss divided by the
+//   number of replicas so that the summed gradients are those of the global batch; the named
+//   losses are reduced to their means. Only the chief (`extended.should_checkpoint`) writes the
+//   run folder, the logger's events and the state, and validates.
+// - Loss scaling: with a loss-scale optimizer the step scales the loss and hands unscaled
+//   gradients to it (Keras 3: `scale_loss`, the optimizer unscales; tf-keras:
+//   `get_scaled_loss`/`get_unscaled_gradients`); a step whose gradients are not finite is
+//   skipped by the optimizer and lowers the scale. The named losses stay unscaled.
+// - State: with `keep_state` the trainer writes, after every epoch, its whole training state
+//   (model and optimizer variables, epoch, best value, summary rows, logger step) through a
+//   tf.train.CheckpointManager into <run>/state, after last.h5, best.h5 and summary.csv. The
+//   manager's index file is replaced atomically, so the state is the commit point of an epoch;
+//   a trainer resumed from it rewrites last.h5 and summary.csv from the state, so a process
+//   killed between the files and the state leaves nothing that disagrees with it.
+//
 // Thread-safety: none of its own. A trainer is driven from one thread, as everything here
 // calls into Python and TensorFlow with the GIL held.
 #include <pybind11/pybind11.h>
@@ -61,6 +81,15 @@ Args:
     display: number of validation images per pass marked for upload; 0 marks none, a
         negative value marks all.
     parameters: validation parameters (accepted and ignored).
+    keep_state: when true, the whole training state (model and optimizer variables, epoch,
+        ``best_value``, ``summary_rows``, the logger's step) is written into ``<run>/state``
+        after every epoch, so that the run can be resumed.
+    resume: a run folder written with ``keep_state``: the trainer continues in that folder
+        (``checkpoint`` is then unused) from its newest complete state, and keeps the state.
+
+Distribution: a model (and optimizer) created under a ``tf.distribute`` strategy's scope
+trains under that strategy (``model.distribute_strategy``). Only the chief of a cluster
+writes the run folder, the logger's events and the state, and validates.
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Builds the trainer, creates the run folder and writes the setup JSON and labels.txt.
@@ -68,7 +97,12 @@ constexpr const char* kInitDoc = R"doc(Builds the trainer, creates the run folde
 Temporary files left in the run folder by a trainer process that no longer exists (hidden
 ``.<name>.<pid>.tmp<ext>`` files of an interrupted save) are removed first.
 
+With ``resume``, the model's and optimizer's variables (the optimizer is built first),
+``best_value``, ``summary_rows``, ``last_epoch`` and the logger's ``global_step`` are restored,
+and last.h5 and summary.csv are rewritten from the state.
+
 Raises:
+    FileNotFoundError: ``resume`` holds no complete training state (nothing is written).
     AttributeError: ``logger`` is None (before any folder exists).
     TypeError: ``checkpoint`` is None, ``classes`` is None (after the run folder and the setup
         file exist), or ``info`` is not JSON-serialisable (the setup file is then empty).
@@ -89,8 +123,11 @@ Args:
     data: ``[images, boxes]`` (a tuple works as well): uint8 images [batch, H, W, 3] with raw
         0-255 values and float32 boxes [batch, N, 5]. ``data[1:]`` goes to the loss as targets.
 
+With a loss-scale optimizer the loss is scaled and the optimizer gets unscaled gradients; it
+skips a step whose gradients are not finite and lowers its scale.
+
 Returns:
-    The loss object's dictionary of named scalar tensors, unchanged.
+    The loss object's dictionary of named scalar tensors, unchanged (so unscaled).
 )doc";
 
 constexpr const char* kSaveModelDoc = R"doc(Saves the export model to last.h5 and, on improvement, to best.h5.
@@ -141,6 +178,13 @@ Args:
         each batch is evaluated.
     evaluator: the validation evaluator, or None to turn validation off.
     start: number of the first epoch.
+    initial_validation: whether the validation pass before the first epoch runs (with an
+        evaluator); None: unless the trainer was resumed, whose rows hold that pass already.
+
+Under a strategy the batches are distributed (``experimental_distribute_dataset``) and the
+step runs on every replica; the bar and the logger show the means over the replicas. With
+``keep_state`` the state is written after the initial pass (as epoch ``start - 1``) and after
+every epoch, once last.h5, best.h5 and summary.csv are written.
 
 Returns:
     None.
@@ -182,6 +226,16 @@ kx::Lazy tf_float32{"tensorflow", "float32"};
 kx::Lazy tf_gradient_tape{"tensorflow", "GradientTape"};
 kx::Lazy keras_model{"tensorflow", "keras.models.Model"};
 kx::Lazy np_array{"numpy", "array"};
+kx::Lazy default_strategy{"tensorflow.python.distribute.distribute_lib", "_get_default_strategy"};
+kx::Lazy loss_scale_optimizer{"tensorflow", "keras.mixed_precision.LossScaleOptimizer"};
+kx::Lazy reduce_mean{"tensorflow", "distribute.ReduceOp.MEAN"};
+kx::Lazy tf_checkpoint{"tensorflow", "train.Checkpoint"};
+kx::Lazy checkpoint_manager{"tensorflow", "train.CheckpointManager"};
+kx::Lazy latest_checkpoint{"tensorflow", "train.latest_checkpoint"};
+kx::Lazy tf_variable{"tensorflow", "Variable"};
+kx::Lazy tempfile_mkdtemp{"tempfile", "mkdtemp"};
+kx::Lazy shutil_rmtree{"shutil", "rmtree"};
+kx::Lazy weakref_ref{"weakref", "ref"};
 
 // ------------------------------------------------------------------------- helpers
 
@@ -423,17 +477,38 @@ py::object validation_pass(const py::object& self, const py::object& val_ds, con
 
 // One epoch over `train_ds`; returns the loss record of the last step (null when the
 // iterator yielded nothing).
-py::object train_epoch(const py::object& self, const py::object& train_ds, const py::object& epoch) {
-    py::object loop = tqdm_type()(train_ds, py::arg("leave") = true);
+// `batches` is train_ds, or its distributed form with `step` the distributed step; `bar_total` the
+// bar's length (a distributed dataset has none of its own); `log_steps` false on the workers of
+// a cluster that are not its chief.
+py::object train_epoch(const py::object& self, const py::object& batches, const py::object& epoch,
+                       const py::object& step, const py::object& bar_total, bool log_steps) {
+    py::object loop = bar_total.is_none()
+                          ? tqdm_type()(batches, py::arg("leave") = true)
+                          : tqdm_type()(batches, py::arg("leave") = true, py::arg("total") = bar_total);
     loop.attr("set_description")(py::str("Epoch %d").attr("__mod__")(epoch));
 
     // Looked up once per epoch: these lookups would otherwise be a noticeable share of a
     // small model's step.
-    py::object step = self.attr("train_step");
     py::object log = self.attr("logger").attr("update_metrics");
     py::object set_postfix = loop.attr("set_postfix");
     py::object format_postfix = py::str(kPostfix).attr("format");
     kx::trainer::RateReader read_rate(self.attr("optimizer"));
+    // Under a strategy a plain Keras 3 rate is a mirrored variable, which float() cannot read;
+    // after the first such failure the rate is read through a tensor.
+    bool rate_through_tensor = false;
+    auto current_rate = [&]() -> py::float_ {
+        if (!rate_through_tensor) {
+            try {
+                return read_rate();
+            } catch (py::error_already_set& err) {
+                if (!err.matches(PyExc_TypeError) || py::getattr(self, "distributed_step", py::none()).is_none())
+                    throw;
+                rate_through_tensor = true;
+            }
+        }
+        static kx::Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
+        return py::float_(convert_to_tensor()(self.attr("optimizer").attr("learning_rate")).attr("numpy")());
+    };
     py::str step_time_key("step-time (seconds)"), rate_key("learning-rate"), total_key("total-loss");
 
     py::object losses;
@@ -443,7 +518,7 @@ py::object train_epoch(const py::object& self, const py::object& train_ds, const
         losses = step(data);
         ++step_number;
         py::float_ step_time(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-        py::float_ rate = read_rate();
+        py::float_ rate = current_rate();
         // The one read of the loss on the host per step, shared by the bar and the check.
         py::float_ total(losses.attr("get")(total_key));
         if (!std::isfinite(total.cast<double>())) raise_non_finite(losses, epoch, step_number);
@@ -453,16 +528,165 @@ py::object train_epoch(const py::object& self, const py::object& train_ds, const
         set_postfix(py::arg("values") = format_postfix(total, rate, step_time), py::arg("refresh") = false);
         losses[step_time_key] = step_time;
         losses[rate_key] = rate;
-        log(py::dict(), losses);
+        if (log_steps) log(py::dict(), losses);
     }
     return losses;
 }
 
+// ------------------------------------------------------------------------- distribution
+
+// The strategy the model's variables were created under, or None for the default strategy.
+py::object strategy_of(const py::object& model) {
+    py::object strategy = py::getattr(model, "distribute_strategy", py::none());
+    if (strategy.is_none() || strategy.is(default_strategy()())) return py::none();
+    return strategy;
+}
+
+// Whether this process writes the run's files: the chief of a multi-worker cluster, or the only
+// process. Every process of a cluster trains, only the chief writes and validates.
+bool is_chief(const py::object& strategy) {
+    if (strategy.is_none()) return true;
+    return py::bool_(strategy.attr("extended").attr("should_checkpoint"));
+}
+
+// The model that is saved: the training model's input and its outputs from the third one on.
+py::object export_model(const py::object& self) {
+    py::object model = self.attr("model");
+    py::object outputs = model.attr("outputs");
+    return keras_model()(model.attr("input"), outputs[slice_from(2)]);
+}
+
+// Rewrites summary.csv from summary_rows (through a temporary file renamed over it). A
+// PermissionError prints the warning and returns; any other error propagates.
+void write_summary(const py::object& self) {
+    py::list columns;
+    columns.append("epoch");
+    for (const char* key : kSummaryKeys) columns.append(key);
+    py::object rows = self.attr("summary_rows");
+    py::object target = os_path("join")(self.attr("checkpoint"), "summary.csv");
+    py::object temp = temp_path_for(target);
+    try {
+        py::object file = builtins_module().attr("open")(temp, "w", py::arg("encoding") = "UTF8",
+                                                         py::arg("newline") = "");
+        kx::with_context(file, [&] {
+            py::object writer = csv_module().attr("DictWriter")(file, py::arg("fieldnames") = columns);
+            writer.attr("writeheader")();
+            writer.attr("writerows")(rows);
+            file.attr("flush")();
+            os_attr("fsync")(file.attr("fileno")());
+        });
+        os_attr("replace")(temp, target);
+    } catch (py::error_already_set& err) {
+        discard_temp(temp);
+        if (!err.matches(PyExc_PermissionError)) throw;
+        kx::print(kSummaryWarning);
+    }
+}
+
+// ------------------------------------------------------------------------- training state
+
+// Keras 3 optimizers say `built`, tf-keras ones `_built`.
+bool optimizer_built(const py::object& optimizer) {
+    py::object built = py::getattr(optimizer, "built", py::none());
+    if (built.is_none()) built = py::getattr(optimizer, "_built", py::bool_(false));
+    return py::bool_(built);
+}
+
+py::object state_folder(const py::object& run_folder) { return os_path("join")(run_folder, "state"); }
+
+// The tf.train.Checkpoint of everything a resumed run needs (self._state) and, on the chief,
+// the manager that writes it into <run>/state (self._state_manager).
+void make_state(const py::object& self, bool chief) {
+    py::object tf = tf_module();
+    auto variable = [&](py::object value, const char* dtype) {
+        return tf_variable()(value, py::arg("dtype") = tf.attr(dtype), py::arg("trainable") = false);
+    };
+    py::dict parts;
+    parts["model"] = self.attr("model");
+    parts["optimizer"] = self.attr("optimizer");
+    parts["epoch"] = variable(py::int_(0), "int64");
+    parts["best_value"] = variable(py::float_(0.0), "float64");
+    parts["summary_rows"] = variable(py::str("[]"), "string");
+    parts["global_step"] = variable(py::int_(0), "int64");
+    py::object state = tf_checkpoint()(**parts);
+    self.attr("_state") = state;
+    self.attr("_state_manager") =
+        chief ? checkpoint_manager()(state, state_folder(self.attr("checkpoint")), py::arg("max_to_keep") = 2)
+              : py::none();
+}
+
+// Writes the training state after `epoch` (with keep_state; otherwise nothing). The chief saves
+// through the manager, whose index file names the new state only once it is complete; the other
+// workers of a cluster take part in the save, as collective variables may need them to, into a
+// temporary folder that is removed at once.
+void write_state(const py::object& self, const py::object& epoch) {
+    py::object state = py::getattr(self, "_state", py::none());
+    if (state.is_none()) return;
+    state.attr("epoch").attr("assign")(epoch);
+    state.attr("best_value").attr("assign")(self.attr("best_value"));
+    state.attr("summary_rows").attr("assign")(json_module().attr("dumps")(self.attr("summary_rows")));
+    state.attr("global_step").attr("assign")(self.attr("logger").attr("global_step"));
+    py::object manager = self.attr("_state_manager");
+    if (!manager.is_none()) {
+        manager.attr("save")(py::arg("checkpoint_number") = epoch);
+    } else {
+        py::object scratch = tempfile_mkdtemp()(py::arg("prefix") = "kestrix-worker-state-");
+        try {
+            state.attr("write")(os_path("join")(scratch, "state"));
+        } catch (py::error_already_set&) {
+            shutil_rmtree()(scratch, py::arg("ignore_errors") = true);
+            throw;
+        }
+        shutil_rmtree()(scratch, py::arg("ignore_errors") = true);
+    }
+    self.attr("last_epoch") = epoch;
+}
+
+// The newest complete state of `folder`, or a FileNotFoundError naming the folder.
+py::object complete_state(const py::object& folder) {
+    py::object states = state_folder(folder);
+    py::object latest = py::bool_(os_path("isdir")(states)) ? latest_checkpoint()(states) : py::none();
+    if (latest.is_none() || !py::bool_(os_path("exists")(latest + py::str(".index")))) {
+        kx::raise(PyExc_FileNotFoundError,
+                  py::str("cannot resume {}: it holds no complete training state ({} has no state written after "
+                          "an epoch; only runs trained with keep_state=True, as kestrix train does, can be resumed)")
+                      .format(folder, states)
+                      .cast<std::string>());
+    }
+    return latest;
+}
+
+// Restores the state `latest` into the trainer: the model's and optimizer's variables (the
+// optimizer is built first, so its slots and step counter exist to receive their values),
+// best_value, summary_rows, last_epoch and the logger's step.
+void restore_state(const py::object& self, const py::object& latest) {
+    py::object optimizer = self.attr("optimizer");
+    if (!optimizer_built(optimizer)) {
+        py::object strategy = strategy_of(self.attr("model"));
+        py::object variables = self.attr("model").attr("trainable_variables");
+        if (strategy.is_none()) {
+            optimizer.attr("build")(variables);
+        } else {
+            kx::with_context(strategy.attr("scope")(), [&] { optimizer.attr("build")(variables); });
+        }
+    }
+    py::object state = self.attr("_state");
+    // Partial: a state written before the first step holds no optimizer slots yet.
+    state.attr("restore")(latest).attr("expect_partial")();
+    self.attr("best_value") = py::float_(state.attr("best_value").attr("numpy")());
+    py::object text = state.attr("summary_rows").attr("numpy")().attr("decode")("utf-8");
+    self.attr("summary_rows") = json_module().attr("loads")(text);
+    self.attr("last_epoch") = py::int_(state.attr("epoch").attr("numpy")());
+    self.attr("logger").attr("global_step") = py::int_(state.attr("global_step").attr("numpy")());
+}
+
 // ------------------------------------------------------------------------- methods
 
-py::object init(py::object self, py::object model, py::object dataset, py::object optimizer, py::object loss,
-                py::object logger, py::object checkpoint, py::object H, py::object W, py::object info,
-                py::object metric, py::object iou, py::object classes, py::object display, py::object /*parameters*/) {
+// The constructor's attributes and run-folder files.
+py::object init_run(py::object self, py::object model, py::object dataset, py::object optimizer, py::object loss,
+                    py::object logger, py::object checkpoint, py::object H, py::object W, py::object info,
+                    py::object metric, py::object iou, py::object classes, py::object display,
+                    py::object resume) {
     self.attr("model") = model;
     self.attr("metric") = metric;
     self.attr("dataset") = dataset;
@@ -478,13 +702,29 @@ py::object init(py::object self, py::object model, py::object dataset, py::objec
     self.attr("classes") = classes;
     self.attr("display") = display;
 
-    py::object run_folder = os_path("join")(checkpoint, logger.attr("time_stamp"));
+    // The strategy, the chief's role and the state add attributes only where they are in use,
+    // so a trainer on one device without state is exactly what it always was.
+    const bool chief = is_chief(strategy_of(model));
+    const bool resuming = !resume.is_none();
+
+    // A resumed run continues in its own folder; nothing is written before its state is known
+    // to be complete.
+    py::object run_folder;
+    if (resuming) {
+        complete_state(resume);
+        run_folder = resume;
+    } else {
+        run_folder = os_path("join")(checkpoint, logger.attr("time_stamp"));
+    }
     self.attr("checkpoint") = run_folder;
-    if (!py::bool_(os_path("exists")(run_folder))) os_attr("makedirs")(run_folder, py::arg("exist_ok") = true);
-    remove_stale_temps(run_folder);
+    if (chief) {
+        if (!py::bool_(os_path("exists")(run_folder))) os_attr("makedirs")(run_folder, py::arg("exist_ok") = true);
+        remove_stale_temps(run_folder);
+    }
     self.attr("best") = os_path("join")(run_folder, "best.h5");
     self.attr("last") = os_path("join")(run_folder, "last.h5");
     self.attr("summary_rows") = py::list();
+    if (!chief) return py::none();  // the chief writes the run folder's files
 
     py::object open = builtins_module().attr("open");
     py::object stamp = datetime_module().attr("datetime").attr("now")().attr("strftime")("%d-%m-%Y--%Hh%Mm%Ss");
@@ -509,36 +749,126 @@ py::object init(py::object self, py::object model, py::object dataset, py::objec
     return py::none();
 }
 
+// The part of the constructor that keeps and restores the training state; it runs on every
+// worker of a cluster (the workers take part in each save), after the chief's files exist.
+void init_state(const py::object& self, const py::object& keep_state, const py::object& resume) {
+    if (resume.is_none() && !py::bool_(keep_state)) return;
+    const bool chief = is_chief(strategy_of(self.attr("model")));
+    make_state(self, chief);
+    self.attr("last_epoch") = py::int_(0);
+    if (resume.is_none()) return;
+    self.attr("resumed") = py::bool_(true);
+    restore_state(self, complete_state(resume));
+    if (!chief) return;
+    // A process killed after writing an epoch's files but before its state leaves last.h5 and
+    // summary.csv one epoch ahead of the state: make them the state's again.
+    save_atomically(export_model(self), self.attr("last"));
+    if (py::len(self.attr("summary_rows")) > 0) write_summary(self);
+    kx::print(py::str("\n \t - Resuming {} after epoch {} \n").format(resume, self.attr("last_epoch")));
+}
+
+py::object init(py::object self, py::object model, py::object dataset, py::object optimizer, py::object loss,
+                py::object logger, py::object checkpoint, py::object H, py::object W, py::object info,
+                py::object metric, py::object iou, py::object classes, py::object display, py::object /*parameters*/,
+                py::object keep_state, py::object resume) {
+    init_run(self, model, dataset, optimizer, loss, logger, checkpoint, H, W, info, metric, iou, classes, display,
+             resume);
+    init_state(self, keep_state, resume);
+    return py::none();
+}
+
 py::object preprocess_input(const py::tuple& args) {
     return tf_cast()(args[1], tf_float32()) / py::float_(255.0);
 }
 
-py::object train_step(const py::tuple& args) {
-    py::object self = args[0];
-    py::object data = args[1];
+// How the optimizer wants the loss scaled: not at all, the Keras 3 way (`scale_loss`, and
+// `apply_gradients` unscales and skips non-finite steps itself) or the tf-keras way
+// (`get_scaled_loss`, then `get_unscaled_gradients` before `apply_gradients`).
+enum class Scaling { kNone, kKeras, kLegacy };
+
+Scaling loss_scaling(const py::object& optimizer) {
+    if (!py::isinstance(optimizer, loss_scale_optimizer())) return Scaling::kNone;
+    return py::hasattr(optimizer, "get_scaled_loss") ? Scaling::kLegacy : Scaling::kKeras;
+}
+
+// One optimisation step on the batch of this replica (or of the only device). `replicas` is the
+// number of replicas in sync: each one's loss is divided by it, so that the gradients the
+// strategy sums are those of the mean loss over the global batch. Returns the named losses as
+// the loss object made them (unscaled, per replica).
+py::object apply_step(const py::object& self, const py::object& data, long long replicas) {
     py::object images = self.attr("preprocess_input")(data[py::int_(0)]);
     py::object targets = data[slice_from(1)];
 
     py::object model = self.attr("model");
     py::object loss = self.attr("loss");
+    py::object optimizer = self.attr("optimizer");
+    const Scaling scaling = loss_scaling(optimizer);
     py::object tape = tf_gradient_tape()();
+    py::object full_loss;
     py::object losses = kx::with_context(tape, [&]() -> py::object {
         py::object outputs = model(images, py::arg("training") = true);
-        return loss.attr("compute_loss")(targets, py::tuple(outputs));
+        py::object named = loss.attr("compute_loss")(targets, py::tuple(outputs));
+        full_loss = named.attr("get")("total-loss");
+        // The scaling belongs on the tape; without it the step differentiates the loss object's
+        // own tensor, exactly as it always did.
+        if (replicas > 1 || scaling != Scaling::kNone) {
+            full_loss = tf_cast()(full_loss, tf_float32());
+            if (replicas > 1) full_loss = full_loss / py::float_(static_cast<double>(replicas));
+            if (scaling == Scaling::kKeras) full_loss = optimizer.attr("scale_loss")(full_loss);
+            if (scaling == Scaling::kLegacy) full_loss = optimizer.attr("get_scaled_loss")(full_loss);
+        }
+        return named;
     });
 
-    py::object full_loss = losses.attr("get")("total-loss");
     py::object variables = model.attr("trainable_variables");
     py::object grads = tape.attr("gradient")(full_loss, variables);
-    self.attr("optimizer").attr("apply_gradients")(builtins_module().attr("zip")(grads, variables));
+    if (scaling == Scaling::kLegacy) grads = optimizer.attr("get_unscaled_gradients")(grads);
+    optimizer.attr("apply_gradients")(builtins_module().attr("zip")(grads, variables));
     return losses;
+}
+
+py::object train_step(const py::tuple& args) { return apply_step(args[0], args[1], 1); }
+
+// ------------------------------------------------------------------------- distributed step
+
+// The compiled step under a strategy: `strategy.run` of apply_step on every replica, then the
+// mean of every named loss over the replicas. Its input signature is the distributed dataset's
+// element spec with every dimension left open, so one graph serves every batch shape, as the
+// single-device step's signature does. The trainer is held weakly: the function is kept on it.
+py::object make_distributed_step(const py::object& self, const py::object& strategy,
+                                 const py::object& element_spec) {
+    static kx::Lazy inspect_parameter{"inspect", "Parameter"};
+    static kx::Lazy inspect_signature{"inspect", "Signature"};
+    static kx::Lazy tf_function{"tensorflow", "function"};
+    static kx::Lazy map_structure{"tensorflow", "nest.map_structure"};
+
+    py::object owner = weakref_ref()(self);
+    const long long replicas = strategy.attr("num_replicas_in_sync").cast<long long>();
+    py::object replica_step = py::cpp_function(
+        [owner, replicas](py::object data) { return apply_step(owner(), data, replicas); }, py::name("replica_step"));
+
+    kx::detail::CompiledBody body;
+    body.qualname = "DetectionTrainer.distributed_step";
+    body.signature = inspect_signature()(py::make_tuple(
+        inspect_parameter()("data", inspect_parameter().attr("POSITIONAL_OR_KEYWORD"))));
+    body.body = [strategy, replica_step](const py::tuple& args) -> py::object {
+        py::object per_replica = strategy.attr("run")(replica_step, py::arg("args") = py::make_tuple(args[0]));
+        py::dict reduced;
+        for (auto item : py::dict(per_replica))
+            reduced[item.first] = strategy.attr("reduce")(reduce_mean(), item.second, py::arg("axis") = py::none());
+        return reduced;
+    };
+    py::object wrapper = py::cast(std::move(body));
+    wrapper.attr("__name__") = py::str("distributed_step");
+    wrapper.attr("__qualname__") = py::str("DetectionTrainer.distributed_step");
+    py::cpp_function relax([](py::object spec) { return spec.attr("_with_tensor_ranks_only")(); });
+    py::object signature = py::make_tuple(map_structure()(relax, element_spec));
+    return tf_function()(wrapper, py::arg("input_signature") = signature, py::arg("autograph") = false);
 }
 
 py::object save_model(py::object self, py::object val) {
     const double value = kx::to_double(val, "val");
-    py::object model = self.attr("model");
-    py::object outputs = model.attr("outputs");
-    py::object exported = keras_model()(model.attr("input"), outputs[slice_from(2)]);
+    py::object exported = export_model(self);
 
     save_atomically(exported, self.attr("last"));
     py::float_ candidate(value);
@@ -573,54 +903,57 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
     const std::vector<py::object> values = {ap[0],  ap[1],  ap[2],  acc[0],      acc[1],     acc[2],
                                             ar[0],  ar[1],  ar[2],  overall_acc, overall_ap, overall_ar};
     py::dict summary;
-    py::list columns;
-    columns.append("epoch");
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < values.size(); ++i)
         summary[kSummaryKeys[i]] = py::float_(py::float_(values[i]).cast<double>() * 100);
-        columns.append(kSummaryKeys[i]);
-    }
 
     self.attr("logger").attr("update_metrics")(summary, losses);
     summary["epoch"] = epoch;
-    py::object rows = self.attr("summary_rows");
-    rows.attr("append")(summary);
-
-    py::object target = os_path("join")(self.attr("checkpoint"), "summary.csv");
-    py::object temp = temp_path_for(target);
-    try {
-        py::object file = builtins_module().attr("open")(temp, "w", py::arg("encoding") = "UTF8",
-                                                         py::arg("newline") = "");
-        kx::with_context(file, [&] {
-            py::object writer = csv_module().attr("DictWriter")(file, py::arg("fieldnames") = columns);
-            writer.attr("writeheader")();
-            writer.attr("writerows")(rows);
-            file.attr("flush")();
-            os_attr("fsync")(file.attr("fileno")());
-        });
-        os_attr("replace")(temp, target);
-    } catch (py::error_already_set& err) {
-        discard_temp(temp);
-        if (!err.matches(PyExc_PermissionError)) throw;
-        kx::print(kSummaryWarning);
-    }
+    self.attr("summary_rows").attr("append")(summary);
+    write_summary(self);
     return py::none();
 }
 
 py::object train(py::object self, py::object epochs, py::object train_ds, py::object val_ds, py::object evaluator,
-                 py::object start) {
+                 py::object start, py::object initial_validation) {
     const bool validate = !evaluator.is_none();
-    if (validate) {
-        py::object metrics = validation_pass(self, val_ds, evaluator, start);
-        py::object val = choose_value(self, metrics);
-        self.attr("save_model")(py::float_(val));
-        self.attr("update_metrics")(metrics, py::arg("epoch") = 0);
+    py::object strategy = strategy_of(self.attr("model"));
+    const bool chief = is_chief(strategy);
+    const bool validate_first = initial_validation.is_none() ? !py::bool_(py::getattr(self, "resumed", py::bool_(false)))
+                                                             : bool(py::bool_(initial_validation));
+    if (validate && validate_first) {
+        if (chief) {
+            py::object metrics = validation_pass(self, val_ds, evaluator, start);
+            py::object val = choose_value(self, metrics);
+            self.attr("save_model")(py::float_(val));
+            self.attr("update_metrics")(metrics, py::arg("epoch") = 0);
+        }
+        write_state(self, start - py::int_(1));
+    }
+
+    // Without a strategy the batches go to train_step as they come; with one, the distributed
+    // dataset's per-replica batches go to the distributed step (built once per trainer).
+    py::object batches = train_ds;
+    py::object step = self.attr("train_step");
+    py::object total = py::none();
+    if (!strategy.is_none()) {
+        batches = strategy.attr("experimental_distribute_dataset")(train_ds);
+        if (py::getattr(self, "distributed_step", py::none()).is_none())
+            self.attr("distributed_step") = make_distributed_step(self, strategy, batches.attr("element_spec"));
+        step = self.attr("distributed_step");
+        if (py::hasattr(train_ds, "__len__")) {
+            try {
+                total = py::int_(py::len(train_ds));
+            } catch (py::error_already_set&) {
+                total = py::none();  // a dataset of unknown length
+            }
+        }
     }
 
     py::object losses;
     py::object epoch_range = builtins_module().attr("range")(start, epochs + py::int_(1), 1);
     for (py::handle epoch_handle : epoch_range) {
         py::object epoch = py::reinterpret_borrow<py::object>(epoch_handle);
-        py::object last_losses = train_epoch(self, train_ds, epoch);
+        py::object last_losses = train_epoch(self, batches, epoch, step, total, chief);
         if (last_losses) losses = last_losses;
         if (validate) {
             if (!last_losses) {
@@ -629,13 +962,16 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
                                                 .format(epoch)
                                                 .cast<std::string>());
             }
-            py::object metrics = validation_pass(self, val_ds, evaluator, epoch);
-            py::object val = choose_value(self, metrics);
-            self.attr("save_model")(py::float_(val));
-            self.attr("update_metrics")(metrics, losses, py::arg("epoch") = epoch);
-        } else {
+            if (chief) {
+                py::object metrics = validation_pass(self, val_ds, evaluator, epoch);
+                py::object val = choose_value(self, metrics);
+                self.attr("save_model")(py::float_(val));
+                self.attr("update_metrics")(metrics, losses, py::arg("epoch") = epoch);
+            }
+        } else if (chief) {
             self.attr("save_model")(0.0);
         }
+        write_state(self, epoch);
     }
     return py::none();
 }
@@ -663,7 +999,7 @@ PYBIND11_MODULE(detection, m) {
                  py::arg("logger") = py::none(), py::arg("checkpoint") = py::none(), py::arg("H") = 320,
                  py::arg("W") = 320, py::arg("info") = py::none(), py::arg("metric") = "acc", py::arg("iou") = 0.5,
                  py::arg("classes") = py::none(), py::arg("display") = py::none(),
-                 py::arg("parameters") = py::none());
+                 py::arg("parameters") = py::none(), py::arg("keep_state") = false, py::arg("resume") = py::none());
 
     kx::compile_method(m, cls, "preprocess_input", {{"self"}, {"x"}}, kPreprocessDoc, &preprocess_input);
 
@@ -689,5 +1025,6 @@ PYBIND11_MODULE(detection, m) {
                    py::arg("losses") = default_losses, py::arg("epoch") = 0);
 
     kx::def_method(cls, "train", &train, kTrainDoc, py::arg("epochs"), py::arg("train_ds") = py::none(),
-                   py::arg("val_ds") = py::none(), py::arg("evaluator") = py::none(), py::arg("start") = 1);
+                   py::arg("val_ds") = py::none(), py::arg("evaluator") = py::none(), py::arg("start") = 1,
+                   py::arg("initial_validation") = py::none());
 }

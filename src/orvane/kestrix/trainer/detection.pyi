@@ -34,6 +34,12 @@ class DetectionTrainer:
     best: str
     last: str
     summary_rows: list[dict[str, Any]]
+    # Only with keep_state or resume: the last epoch whose state was written (0: none yet).
+    last_epoch: int
+    # Only with resume.
+    resumed: bool
+    # Only after training under a tf.distribute strategy: the compiled per-replica step.
+    distributed_step: Any
 
     def __init__(
         self,
@@ -51,6 +57,8 @@ class DetectionTrainer:
         classes: list = None,
         display: int = None,
         parameters: Any = None,
+        keep_state: bool = False,
+        resume: str | None = None,
     ) -> None: ...
     def preprocess_input(self, x: tf.Tensor) -> tf.Tensor:
         """``tf.cast(x, tf.float32) / 255.0`` (tf.function)."""
@@ -67,5 +75,6 @@ class DetectionTrainer:
         val_ds: Iterable[Any] | None = None,
         evaluator: Any = None,
         start: int = 1,
+        initial_validation: bool | None = None,
     ) -> None:
         """Trains epochs ``start`` to ``epochs`` with a validation pass before and after each."""
