@@ -156,10 +156,10 @@ to the stored pixels). Training: the image letter-boxed (``letter_box`` true)
 or resized to ``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in
 pixels of the output image, clipped to it, then the class id plus
 ``class_offset``). A training JPEG is decoded at a reduced scale when the
-output is at most half its size (the boxes follow the decoded size, so they
-stay on the objects). Validation: the image as stored, the corners as
-fractions of its width and height clipped to 0..1, and the image's file name
-as third item. An annotation file without boxes gives one all-zero row (no
+output is at most half its size; it is letter-boxed with the placement its
+stored size gets, so the padding and the boxes are those of full decoding.
+Validation: the image as stored, the corners as fractions of its width and
+height clipped to 0..1, and the image's file name as third item. An annotation file without boxes gives one all-zero row (no
 class offset).
 
 Args:

@@ -9,7 +9,8 @@
 //
 // Thread-safety: load_instance runs on TensorFlow's worker threads (through
 // the base class's tf.numpy_function bridge, which holds the GIL); it only
-// reads `shape`, `letter_box` and `class_offset`. JPEG decoding and resizing
+// reads `shape`, `letter_box` and `class_offset`. JPEG decoding (at a reduced
+// size for training samples whose output is small enough) and resizing
 // happen in OpenCV, which releases the GIL while it works, so several records
 // decode at once. Everything else runs on the caller's thread.
 #include <pybind11/numpy.h>
@@ -125,7 +126,10 @@ stored size, the corners divided by the stored width and height and clipped to
 index plus ``class_offset``. A record without objects gives one all-zero row.
 Images are decoded with three channels (grayscale JPEGs included) and the
 stored pixel orientation (EXIF orientation is not applied, as the boxes refer
-to the stored pixels).
+to the stored pixels). A training JPEG is decoded at a reduced scale (1/2,
+1/4 or 1/8, read from its own header) when the output needs no more; it is
+letter-boxed with the placement its stored size gets, so the padding and the
+boxes are those of full decoding.
 
 Args:
     data: one serialized record (bytes or a scalar string tensor).
