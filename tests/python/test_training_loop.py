@@ -306,7 +306,7 @@ class TestTrain:
 
         assert len(logged) == 153 and all(type(rate) is float for rate in logged)
         assert logged == expected
-        assert counted.calls < len(logged)  # not evaluated once per step
+        assert counted.calls < len(logged)  # computed ahead, not evaluated once per step
         last_bar = capsys.readouterr().err.rstrip().split("\r")[-1]
         assert f"lr: {expected[-1]:.6f} step-time: " in last_bar
 

@@ -31,6 +31,11 @@
 namespace kx::trainer {
 namespace py = pybind11;
 
+// Errors that must reach the caller even where a failed attempt only means "use the eager call".
+inline bool interrupts(py::error_already_set& e) {
+    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit) || e.matches(PyExc_MemoryError);
+}
+
 // The values of one schedule over a run of steps, and the compiled call that makes them.
 // Shared by the readers of every epoch through a cache keyed by the schedule (see
 // RateReader::table_for), as long as the schedule's configuration stays the same.
@@ -50,9 +55,12 @@ public:
             runs->function_ = compile(schedule, runs->dtype_);
             const long long first = py::int_(counter).cast<long long>();
             if (!runs->choose_mode(schedule, first)) return nullptr;
-        } catch (py::error_already_set&) {
+        } catch (py::error_already_set& e) {
             // Not traceable (or not an integer counter): the eager call stays, and reports
             // any real fault of the schedule itself.
+            if (interrupts(e)) throw;
+            return nullptr;
+        } catch (py::cast_error&) {
             return nullptr;
         }
         return runs;
@@ -274,8 +282,11 @@ public:
                 if (runs_) {
                     try {
                         return py::float_(runs_->at(count(counter)));
-                    } catch (py::error_already_set&) {
+                    } catch (py::error_already_set& e) {
+                        if (interrupts(e)) throw;
                         runs_.reset();  // the eager call below reports a real fault
+                    } catch (py::cast_error&) {
+                        runs_.reset();
                     }
                 }
                 return py::float_(schedule_(counter));
