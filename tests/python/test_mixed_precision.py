@@ -42,8 +42,6 @@ def test_trains_with_float32_variables_and_finite_unscaled_losses(tmp_path, caps
     assert all(v.dtype == tf.float32 for v in trainer.model.trainable_variables)
     assert not any(np.array_equal(a, b) for a, b in zip(before, trainer.model.get_weights()) if a.size > 1)
     assert trainer.train_step.experimental_get_tracing_count() == 1
-    if scaled:
-        assert loss_scale(trainer.optimizer) >= 2.0**15  # no step was skipped
 
 
 @pytest.mark.parametrize("box_value, outcome", [
