@@ -97,8 +97,9 @@ class TestConstruction:
         assert first.checkpoint == second.checkpoint == str(run)
         assert (run / "keep.txt").read_text() == "mine"
         assert not (run / "labels.txt").exists()
-        (setup,) = run.glob("setup-by-*.json")  # same second or not, the content is the JSON null
-        assert setup.read_text() == "null"
+        # Two builds write one setup file within a second, two across a second boundary.
+        setups = list(run.glob("setup-by-*.json"))
+        assert 1 <= len(setups) <= 2 and all(setup.read_text() == "null" for setup in setups)
         assert capsys.readouterr().out.count("Saving best iteration checkpoint at") == 2
 
     @pytest.mark.parametrize(
