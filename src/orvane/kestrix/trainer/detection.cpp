@@ -493,22 +493,6 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
     py::object set_postfix = loop.attr("set_postfix");
     py::object format_postfix = py::str(kPostfix).attr("format");
     kx::trainer::RateReader read_rate(self.attr("optimizer"));
-    // Under a strategy a plain Keras 3 rate is a mirrored variable, which float() cannot read;
-    // after the first such failure the rate is read through a tensor.
-    bool rate_through_tensor = false;
-    auto current_rate = [&]() -> py::float_ {
-        if (!rate_through_tensor) {
-            try {
-                return read_rate();
-            } catch (py::error_already_set& err) {
-                if (!err.matches(PyExc_TypeError) || py::getattr(self, "distributed_step", py::none()).is_none())
-                    throw;
-                rate_through_tensor = true;
-            }
-        }
-        static kx::Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
-        return py::float_(convert_to_tensor()(self.attr("optimizer").attr("learning_rate")).attr("numpy")());
-    };
     py::str step_time_key("step-time (seconds)"), rate_key("learning-rate"), total_key("total-loss");
 
     py::object losses;
@@ -518,7 +502,7 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
         losses = step(data);
         ++step_number;
         py::float_ step_time(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-        py::float_ rate = current_rate();
+        py::float_ rate = read_rate();
         // The one read of the loss on the host per step, shared by the bar and the check.
         py::float_ total(losses.attr("get")(total_key));
         if (!std::isfinite(total.cast<double>())) raise_non_finite(losses, epoch, step_number);
@@ -833,7 +817,7 @@ py::object train_step(const py::tuple& args) { return apply_step(args[0], args[1
 
 // The compiled step under a strategy: `strategy.run` of apply_step on every replica, then the
 // mean of every named loss over the replicas. Its input signature is the distributed dataset's
-// element spec with every dimension left open, so one graph serves every batch shape, as the
+// `element_spec` with every dimension left open, so one graph serves every batch shape, as the
 // single-device step's signature does. The trainer is held weakly: the function is kept on it.
 py::object make_distributed_step(const py::object& self, const py::object& strategy,
                                  const py::object& element_spec) {
@@ -861,7 +845,7 @@ py::object make_distributed_step(const py::object& self, const py::object& strat
     py::object wrapper = py::cast(std::move(body));
     wrapper.attr("__name__") = py::str("distributed_step");
     wrapper.attr("__qualname__") = py::str("DetectionTrainer.distributed_step");
-    py::cpp_function relax([](py::object spec) { return spec.attr("_with_tensor_ranks_only")(); });
+    py::cpp_function relax([](py::object type) { return type.attr("_with_tensor_ranks_only")(); });
     py::object signature = py::make_tuple(map_structure()(relax, element_spec));
     return tf_function()(wrapper, py::arg("input_signature") = signature, py::arg("autograph") = false);
 }

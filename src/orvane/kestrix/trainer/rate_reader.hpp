@@ -292,14 +292,26 @@ public:
                 return py::float_(schedule_(counter));
             }
             case Mode::kLr:
-                return py::float_(optimizer_.attr("lr"));
+                return to_float(optimizer_.attr("lr"));
             case Mode::kLearningRate:
                 break;
         }
-        return py::float_(optimizer_.attr("learning_rate"));
+        return to_float(optimizer_.attr("learning_rate"));
     }
 
 private:
+    // float() of a rate value. Under a tf.distribute strategy a plain rate is a mirrored
+    // variable, which float() refuses; it is read through a tensor then.
+    static py::float_ to_float(const py::object& value) {
+        static kx::Lazy convert_to_tensor{"tensorflow", "convert_to_tensor"};
+        try {
+            return py::float_(value);
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_TypeError)) throw;
+        }
+        return py::float_(convert_to_tensor()(value).attr("numpy")());
+    }
+
     // The step counter's value. int() of a Keras variable costs two reads' worth of Python
     // layers; a plain resource variable (Keras 3's and tf-keras' counters hold one) is read
     // with the one ReadVariableOp underneath, about half the cost.
