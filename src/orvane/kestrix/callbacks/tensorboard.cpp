@@ -287,6 +287,15 @@ float scalar_value(py::handle key, py::handle value) {
     return *number.data();
 }
 
+// An eager tensor as its NumPy value, read once (its truth value and its number would
+// each read it again); anything else as it is. The truth value and the float32 number
+// of the two are the same, errors for non-scalar values included.
+py::object host_value(py::object value) {
+    static kx::Lazy eager_tensor{"tensorflow.python.framework.ops", "EagerTensor"};
+    if (Py_TYPE(value.ptr()) != reinterpret_cast<PyTypeObject*>(eager_tensor().ptr())) return value;
+    return value.attr("_numpy")();  // not copied: only read here
+}
+
 // Whether summaries are recorded now under `writer`, as tf.summary decides.
 bool recording(const py::object& writer) {
     static kx::Lazy should_record{"tensorflow", "summary.should_record_summaries"};
@@ -361,8 +370,8 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
     std::vector<py::object> names;
     std::vector<float> values;
     auto choose = [&](py::handle key) {
-        py::object value = dict_get(metrics, key);
-        if (!truthy(value)) value = dict_get(losses, key);
+        py::object value = host_value(dict_get(metrics, key));
+        if (!truthy(value)) value = host_value(dict_get(losses, key));
         if (!truthy(value)) return;
         const float number = scalar_value(key, value);
         if (!std::isfinite(number)) warn_non_finite(self, key, number);

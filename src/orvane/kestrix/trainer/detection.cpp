@@ -132,8 +132,9 @@ Returns:
 
 constexpr const char* kSaveModelDoc = R"doc(Saves the export model to last.h5 and, on improvement, to best.h5.
 
-The export model is the training model's input with its outputs from the third one on.
-Each file is written to a temporary file in the run folder and renamed over the target, so a
+The export model is the training model's input with its outputs from the third one on,
+sharing the training model's layers; it is built at the first save and kept for later ones
+while ``model`` stays the same object (a new ``model`` gets a new export model). Each file is written to a temporary file in the run folder and renamed over the target, so a
 failed write keeps the previous file.
 
 Args:
@@ -491,6 +492,10 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
     // small model's step.
     py::object log = self.attr("logger").attr("update_metrics");
     py::object set_postfix = loop.attr("set_postfix");
+    // A bar that is exactly tqdm's (not a subclass that may show the postfix otherwise) gets
+    // its postfix text set directly.
+    const bool plain_bar = Py_TYPE(loop.ptr()) == reinterpret_cast<PyTypeObject*>(tqdm_type().ptr());
+    py::str postfix_prefix("values=");
     py::object format_postfix = py::str(kPostfix).attr("format");
     kx::trainer::RateReader read_rate(self.attr("optimizer"));
     py::str step_time_key("step-time (seconds)"), rate_key("learning-rate"), total_key("total-loss");
@@ -509,7 +514,13 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
         // The bar shows the new postfix at its next redraw (tqdm redraws at most every
         // mininterval and when it closes); redrawing on every step would cost about as much
         // as the rest of the loop's own work together.
-        set_postfix(py::arg("values") = format_postfix(total, rate, step_time), py::arg("refresh") = false);
+        py::str text = format_postfix(total, rate, step_time);
+        if (plain_bar) {
+            // What set_postfix(values=text, refresh=False) stores, without its dictionary.
+            loop.attr("postfix") = postfix_prefix + text.attr("strip")();
+        } else {
+            set_postfix(py::arg("values") = text, py::arg("refresh") = false);
+        }
         losses[step_time_key] = step_time;
         losses[rate_key] = rate;
         if (log_steps) log(py::dict(), losses);
@@ -534,10 +545,20 @@ bool is_chief(const py::object& strategy) {
 }
 
 // The model that is saved: the training model's input and its outputs from the third one on.
+// It shares the training model's layers, so it always holds the current weights; it is built
+// once and kept with the model it was built around (self._export, as (model, export model)),
+// and built again when `model` is replaced. Building it costs about a millisecond per save.
 py::object export_model(const py::object& self) {
     py::object model = self.attr("model");
+    py::object cached = py::getattr(self, "_export", py::none());
+    if (!cached.is_none()) {
+        py::tuple entry = py::reinterpret_borrow<py::tuple>(cached);
+        if (py::object(entry[0]).is(model)) return entry[1];
+    }
     py::object outputs = model.attr("outputs");
-    return keras_model()(model.attr("input"), outputs[slice_from(2)]);
+    py::object exported = keras_model()(model.attr("input"), outputs[slice_from(2)]);
+    self.attr("_export") = py::make_tuple(model, exported);
+    return exported;
 }
 
 // Rewrites summary.csv from summary_rows (through a temporary file renamed over it). A
