@@ -134,8 +134,9 @@ constexpr const char* kSaveModelDoc = R"doc(Saves the export model to last.h5 an
 
 The export model is the training model's input with its outputs from the third one on,
 sharing the training model's layers; it is built at the first save and kept for later ones
-while ``model`` stays the same object (a new ``model`` gets a new export model). Each file is written to a temporary file in the run folder and renamed over the target, so a
-failed write keeps the previous file.
+while ``model`` stays the same object (a new ``model`` gets a new export model). Each file
+is written to a temporary file in the run folder and renamed over the target, so a failed
+write keeps the previous file.
 
 Args:
     val: the validation value (a fraction); best.h5 is written when it is strictly greater
@@ -551,10 +552,9 @@ bool is_chief(const py::object& strategy) {
 py::object export_model(const py::object& self) {
     py::object model = self.attr("model");
     py::object cached = py::getattr(self, "_export", py::none());
-    if (!cached.is_none()) {
-        py::tuple entry = py::reinterpret_borrow<py::tuple>(cached);
-        if (py::object(entry[0]).is(model)) return entry[1];
-    }
+    if (PyTuple_CheckExact(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 2 &&
+        PyTuple_GET_ITEM(cached.ptr(), 0) == model.ptr())
+        return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(cached.ptr(), 1));
     py::object outputs = model.attr("outputs");
     py::object exported = keras_model()(model.attr("input"), outputs[slice_from(2)]);
     self.attr("_export") = py::make_tuple(model, exported);
