@@ -157,13 +157,15 @@ def bench_pass(runs, count=48):
 
         sides = (("bare", bare_pass), ("pass", runner_pass), ("pipeline", pipeline_only), ("runner", runner_only))
         times = {name: [] for name, _ in sides}
+        cpu = {name: [] for name, _ in sides}  # process CPU time of each repetition, all threads
         for _, run in sides:  # trace and warm up every side
             run()
         for _ in range(runs):
             for name, run in sides:
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 run()
                 times[name].append(time.perf_counter() - start)
+                cpu[name].append(time.process_time() - start_cpu)
     b, r = min(times["bare"]), min(times["pass"])
     print(f"validation pass over {count} JPEG 640x480 images, example detector at 128x128 "
           f"(fastest of {runs} alternating):")
@@ -171,6 +173,14 @@ def bench_pass(runs, count=48):
     print(f"  validation pipeline + run_single_instance                   {count / r:7.1f} images/s")
     print(f"    where the time goes: the pipeline alone (decode at stored size) {count / min(times['pipeline']):7.1f} "
           f"images/s; the runner alone on decoded images {count / min(times['runner']):7.1f} images/s")
+    print(f"    the runner's own work on top of the model: "
+          f"{(min(times['runner']) - b) / count * 1e3:.2f} ms an image")
+
+    def cpu_ms(name):  # CPU milliseconds an image in the fastest repetition of a side
+        return cpu[name][times[name].index(min(times[name]))] / count * 1e3
+
+    print("    CPU time an image, all threads: "
+          + ", ".join(f"{name} {cpu_ms(name):.2f} ms" for name, _ in sides))
     print(f"  throughput ratio {b / r:.3f} (target >= 0.8); median ratio "
           f"{statistics.median(times['bare']) / statistics.median(times['pass']):.3f}")
 

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 import tensorflow as tf
 
+from orvane.kestrix.datasets.utils import letterbox
 from orvane.validator.runners import DetectionRunner
 
 
@@ -55,6 +56,37 @@ class TestMappingBack:
         runner = DetectionRunner(FixedDetector([[0, 0, 8, 8]], [[0.5]]), (16, 16), ["cat"], letter_box=False)
         assert runner.run_single_instance(white(16, 16))[2][0] == pytest.approx(0.5)
         assert runner.run_single_instance(np.full((16, 16, 3), 51, np.uint8))[2][0] == pytest.approx(0.1)
+
+
+class InputRecorder(tf.keras.Model):
+    """Keeps the last input it was called on (times 255, so uint8 pixels again) in a variable."""
+
+    def __init__(self, shape):
+        super().__init__()
+        self.seen = tf.Variable(tf.zeros((1, *shape, 3)), trainable=False)
+
+    def call(self, images, training=False):
+        self.seen.assign(images * 255.0)
+        batch = tf.shape(images)[0]
+        return [images, images, tf.zeros([batch, 1, 4]), tf.zeros([batch, 1, 1])]
+
+
+class TestModelInput:
+    # image (h, w), input_shape: shrinks by whole factors (5, 3, 4, 3 x 2 and the 2 x 2 that OpenCV
+    # rounds in integers), shrinks by no whole factor, an enlargement, an image at the input size
+    @pytest.mark.parametrize("image, shape", [
+        ((480, 640), (128, 128)), ((480, 640), (96, 128)), ((90, 60), (64, 20)), ((64, 128), (16, 64)),
+        ((2, 300), (64, 100)), ((60, 80), (30, 40)), ((480, 640), (320, 320)), ((100, 200), (64, 64)),
+        ((7, 300), (32, 48)), ((30, 10), (64, 64)), ((32, 48), (32, 48)),
+    ])
+    def test_letter_box_is_the_training_pipelines(self, image, shape):
+        rng = np.random.default_rng(sum(image) + sum(shape))
+        pixels = rng.integers(0, 256, (*image, 3), dtype=np.uint8)
+        pixels[: image[0] // 2] = rng.integers(0, 256, 3, dtype=np.uint8)  # flat half: block sums on ties
+        model = InputRecorder(shape)
+        DetectionRunner(model, shape, ["cat"]).run_single_instance(pixels)
+        seen = np.rint(model.seen.numpy()[0]).astype(np.uint8)
+        np.testing.assert_array_equal(seen, letterbox(pixels, shape)[0])
 
 
 # Four boxes of a 64 x 64 input; row 1 duplicates row 0 (IoU 0.88).

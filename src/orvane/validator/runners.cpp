@@ -5,7 +5,11 @@
 // The image is letter-boxed or resized exactly as the training pipeline does
 // it (orvane.kestrix.datasets.utils.letterbox, cv2.resize), the model runs in
 // one compiled call, and per-class non-maximum suppression and the mapping
-// back run in C++ (src/native/eval/nms.*) with the GIL released. Own C++
+// back run in C++ (src/native/eval/nms.*) with the GIL released. The
+// letter-box is built here on the same geometry (src/native/geometry), straight
+// into the model's one-image batch: a shrink by whole factors (640x480 to a
+// 128-wide canvas, say) is averaged in C++ with the GIL released, to the same
+// pixels OpenCV gives; any other size goes through cv2.resize as in utils. Own C++
 // rather than tf.image.combined_non_max_suppression: the score threshold is
 // inclusive as documented (the TensorFlow op keeps only scores above it), ties
 // are ordered deterministically, the search stops as soon as max_detections
@@ -15,14 +19,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "eval/nms.hpp"
+#include "geometry/area_shrink.hpp"
+#include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
 
 namespace py = pybind11;
 namespace ev = kx::eval;
+namespace geo = kx::geometry;
 
 namespace {
 
@@ -107,6 +116,60 @@ Raises:
 )doc";
 
 constexpr const char* kBackground = "background";
+constexpr std::uint8_t kPadColour = 114;  // the grey of utils.letterbox
+
+using Pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+// The model input for one image: uint8 [1, height, width, 3].
+struct ModelInput {
+    py::object batch;
+    double scale_x = 0, scale_y = 0, pad_x = 0, pad_y = 0;  // model pixel X = x * scale_x + pad_x
+};
+
+// utils.letterbox(image, (height, width), auto=False), as a batch of one: the
+// same geometry, fill and interpolation (area when shrinking, bilinear when
+// enlarging).
+ModelInput letterboxed(const py::array& image, long height, long width) {
+    static kx::Lazy cv2_resize{"cv2", "resize"};
+    static kx::Lazy inter_area{"cv2", "INTER_AREA"};
+    static kx::Lazy inter_linear{"cv2", "INTER_LINEAR"};
+    Pixels pixels(image);
+    const int src_h = static_cast<int>(pixels.shape(0)), src_w = static_cast<int>(pixels.shape(1));
+    geo::Letterbox box;
+    try {
+        box = geo::letterbox_geometry(src_w, src_h, static_cast<int>(width), static_cast<int>(height));
+    } catch (const std::invalid_argument& e) {
+        kx::raise(PyExc_ValueError, std::string("letterbox: ") + e.what());
+    }
+    py::array_t<std::uint8_t> batch(std::vector<py::ssize_t>{1, height, width, 3});
+    std::uint8_t* canvas = batch.mutable_data();
+    const std::size_t content_row = static_cast<std::size_t>(box.content_width) * 3;
+    const bool resize = box.content_width != src_w || box.content_height != src_h;
+    const bool shrink = box.content_width < src_w;
+    bool pasted = false;
+    {
+        const std::uint8_t* src = pixels.data();
+        const std::size_t src_row = static_cast<std::size_t>(src_w) * 3;
+        py::gil_scoped_release release;
+        if (!resize) {
+            geo::paste_letterbox(box, src, src_row, 3, kPadColour, canvas);
+            pasted = true;
+        } else if (shrink) {
+            std::vector<std::uint8_t> content(content_row * static_cast<std::size_t>(box.content_height));
+            pasted = geo::shrink_by_whole_factor(src, src_row, src_w, src_h, 3, content.data(), content_row,
+                                                 box.content_width, box.content_height);
+            if (pasted) geo::paste_letterbox(box, content.data(), content_row, 3, kPadColour, canvas);
+        }
+    }
+    if (!pasted) {
+        Pixels content(cv2_resize()(pixels, py::make_tuple(box.content_width, box.content_height),
+                                    py::arg("interpolation") = shrink ? inter_area() : inter_linear()));
+        const std::uint8_t* src = content.data();
+        py::gil_scoped_release release;
+        geo::paste_letterbox(box, src, content_row, 3, kPadColour, canvas);
+    }
+    return {batch, box.ratio_x, box.ratio_y, static_cast<double>(box.pad_left), static_cast<double>(box.pad_top)};
+}
 
 long positive(py::handle value, const char* name) {
     if (!PyIndex_Check(value.ptr())) kx::raise_type_error(name, "int", value);
@@ -195,7 +258,6 @@ using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>
 
 py::tuple run_single_instance(py::object self, py::object image_arg) {
     static kx::Lazy np_asarray{"numpy", "asarray"};
-    static kx::Lazy letterbox{"orvane.kestrix.datasets.utils", "letterbox"};
     static kx::Lazy cv2_resize{"cv2", "resize"};
 
     py::array image = np_asarray()(image_arg);
@@ -207,22 +269,16 @@ py::tuple run_single_instance(py::object self, py::object image_arg) {
     const double src_w = static_cast<double>(image.shape(1));
     const auto [height, width] = input_size(self);
 
-    // Model-input pixel X = x * scale_x + pad_x for a pixel x of the image.
-    py::object canvas;
-    double scale_x = 0, scale_y = 0, pad_x = 0, pad_y = 0;
+    ModelInput input;
     if (self.attr("letter_box").cast<bool>()) {
-        py::tuple boxed = letterbox()(image, py::make_tuple(height, width), py::arg("auto") = false);
-        canvas = boxed[0];
-        py::tuple ratio = boxed[1], pad = boxed[2];
-        scale_x = ratio[0].cast<double>();
-        scale_y = ratio[1].cast<double>();
-        pad_x = pad[0].cast<double>();
-        pad_y = pad[1].cast<double>();
+        input = letterboxed(image, height, width);
     } else {
-        canvas = cv2_resize()(image, py::make_tuple(width, height));
-        scale_x = static_cast<double>(width) / src_w;
-        scale_y = static_cast<double>(height) / src_h;
+        py::object canvas = cv2_resize()(image, py::make_tuple(width, height));
+        input.batch = canvas.attr("__getitem__")(py::make_tuple(py::none(), py::ellipsis()));
+        input.scale_x = static_cast<double>(width) / src_w;
+        input.scale_y = static_cast<double>(height) / src_h;
     }
+    const double scale_x = input.scale_x, scale_y = input.scale_y, pad_x = input.pad_x, pad_y = input.pad_y;
     // The one trace of `infer` is called as its concrete function: the polymorphic call would
     // bind, convert and look its trace up again for every image.
     py::object call = py::getattr(self, "_infer_call", py::none());
@@ -230,7 +286,7 @@ py::tuple run_single_instance(py::object self, py::object image_arg) {
         call = self.attr("infer").attr("get_concrete_function")();
         self.attr("_infer_call") = call;
     }
-    py::tuple raw = call(canvas.attr("__getitem__")(py::make_tuple(py::none(), py::ellipsis())));
+    py::tuple raw = call(input.batch);
     FloatArray boxes = FloatArray::ensure(raw[0].attr("numpy")());
     FloatArray scores = FloatArray::ensure(raw[1].attr("numpy")());
     if (!boxes || !scores) throw py::error_already_set();
