@@ -389,55 +389,59 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
     const std::size_t slot_bytes = static_cast<std::size_t>(out_h * out_w * 3);
     std::vector<double> corners;
     for (py::ssize_t i = 0; i < count; ++i) {
-        py::object element = elements[py::int_(i)];
-        if (!PyBytes_Check(element.ptr())) continue;
-        const std::string_view serialized(PyBytes_AS_STRING(element.ptr()),
-                                          static_cast<std::size_t>(PyBytes_GET_SIZE(element.ptr())));
-        kx::records::DetectionExample record;
         try {
-            record = kx::records::decode_detection_example(serialized);
-        } catch (const kx::records::ExampleError&) {
-            continue;
-        }
-        const std::size_t objects = record.objects.size();
-        if (record.image.empty() || record.bboxes.size() != 4 * objects) continue;
+            py::object element = elements[py::int_(i)];
+            if (!PyBytes_Check(element.ptr())) continue;
+            const std::string_view serialized(PyBytes_AS_STRING(element.ptr()),
+                                              static_cast<std::size_t>(PyBytes_GET_SIZE(element.ptr())));
+            kx::records::DetectionExample record;
+            try {
+                record = kx::records::decode_detection_example(serialized);
+            } catch (const kx::records::ExampleError&) {
+                continue;
+            }
+            const std::size_t objects = record.objects.size();
+            if (record.image.empty() || record.bboxes.size() != 4 * objects) continue;
 
-        kd::DecodePlan plan;
-        long header_w = 0, header_h = 0;
-        if (const auto header = kx::records::read_jpeg_info(record.image)) {
-            header_w = header->width;
-            header_h = header->height;
-            plan = kd::plan_training_decode(letter_box != 0, out_h, out_w, header_w, header_h);
-        }
-        // A read-only view of the JPEG inside the record; `element` keeps it alive.
-        py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
-                          record.image.data(), element);
-        py::object decoded = imdecode()(encoded, decode_flags().reduction(plan.factor));
-        if (decoded.is_none()) continue;
-        auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(decoded);
-        if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
-            PyErr_Clear();
-            continue;
-        }
-        const kd::FittedImage fitted =
-            kd::fit_training_image_into(pixels, plan.factor > 1 ? header_w : 0, plan.factor > 1 ? header_h : 0,
-                                        letter_box != 0, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
+            kd::DecodePlan plan;
+            long header_w = 0, header_h = 0;
+            if (const auto header = kx::records::read_jpeg_info(record.image)) {
+                header_w = header->width;
+                header_h = header->height;
+                plan = kd::plan_training_decode(letter_box != 0, out_h, out_w, header_w, header_h);
+            }
+            // A read-only view of the JPEG inside the record; `element` keeps it alive.
+            py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
+                              record.image.data(), element);
+            py::object decoded = imdecode()(encoded, decode_flags().reduction(plan.factor));
+            if (decoded.is_none()) continue;
+            auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(decoded);
+            if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
+                PyErr_Clear();
+                continue;
+            }
+            const kd::FittedImage fitted =
+                kd::fit_training_image_into(pixels, plan.factor > 1 ? header_w : 0, plan.factor > 1 ? header_h : 0,
+                                            letter_box != 0, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
 
-        const long rows = objects == 0 ? 1 : static_cast<long>(objects);
-        py::array_t<float> boxes({rows, 5L});
-        float* out = boxes.mutable_data();
-        if (objects == 0) {
-            std::fill(out, out + 5, 0.0f);
-        } else {
-            // utils.xywhn2xyxy on the record's float32 boxes, as load_instance calls it.
-            std::vector<float> flat(record.bboxes.begin(), record.bboxes.end());
-            kx::geometry::xywhn_to_xyxy(flat.data(), flat.data(), objects, 4, fitted.scale_w, fitted.scale_h,
-                                        fitted.pad_w, fitted.pad_h);
-            corners.assign(flat.begin(), flat.end());
-            finish_boxes(corners.data(), rows, 4, record.objects.data(), class_offset, 1.0, 1.0,
-                         static_cast<double>(out_w), static_cast<double>(out_h), out);
+            const long rows = objects == 0 ? 1 : static_cast<long>(objects);
+            py::array_t<float> boxes({rows, 5L});
+            float* out = boxes.mutable_data();
+            if (objects == 0) {
+                std::fill(out, out + 5, 0.0f);
+            } else {
+                // utils.xywhn2xyxy on the record's float32 boxes, as load_instance calls it.
+                std::vector<float> flat(record.bboxes.begin(), record.bboxes.end());
+                kx::geometry::xywhn_to_xyxy(flat.data(), flat.data(), objects, 4, fitted.scale_w, fitted.scale_h,
+                                            fitted.pad_w, fitted.pad_h);
+                corners.assign(flat.begin(), flat.end());
+                finish_boxes(corners.data(), rows, 4, record.objects.data(), class_offset, 1.0, 1.0,
+                             static_cast<double>(out_w), static_cast<double>(out_h), out);
+            }
+            PyList_SetItem(result.ptr(), i, boxes.release().ptr());
+        } catch (py::error_already_set&) {
+            continue;  // load_instance reports this record
         }
-        PyList_SetItem(result.ptr(), i, boxes.release().ptr());
     }
     return result;
 }
