@@ -10,7 +10,10 @@
 // Thread-safety: construction and the iterator builders run on the caller's
 // thread. The pipelines call load_instance from TensorFlow's worker threads
 // through tf.numpy_function, which takes the GIL; several batches load at
-// once, so load_instance must not write to the dataset object. Augmentation
+// once, so load_instance must not write to the dataset object. A reader may
+// offer a loader of whole training batches (`_training_batch_loader`), used
+// in its place while the dataset's load_instance is the reader's own; the
+// same holds for it. Augmentation
 // (src/native/augment) runs on the batch buffers with the GIL released.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>

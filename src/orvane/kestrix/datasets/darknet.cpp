@@ -9,9 +9,10 @@
 // validation sample. check_dataset() reads every file of a dataset without
 // training and reports what it found.
 //
-// Thread-safety: load_instance runs on TensorFlow's worker threads (through
-// the base class's tf.numpy_function bridge, which holds the GIL); it only
-// reads `shape`, `letter_box`, `class_offset` and `classes`. Pillow releases
+// Thread-safety: load_instance and load_training_batch (its batch form)
+// run on TensorFlow's worker threads (through the base class's
+// tf.numpy_function bridge, which holds the GIL); they only
+// read `shape`, `letter_box`, `class_offset` and `classes`. Pillow releases
 // the GIL while it decodes, letterbox and OpenCV while they resize, and the
 // annotation file is read and parsed here with the GIL released, so several
 // samples load at once. Everything else runs on the caller's thread. Nothing

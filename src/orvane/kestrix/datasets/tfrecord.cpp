@@ -7,9 +7,10 @@
 // the descriptor, list the shard files of each split, open the record pipeline
 // and turn one record into one training or validation sample.
 //
-// Thread-safety: load_instance runs on TensorFlow's worker threads (through
-// the base class's tf.numpy_function bridge, which holds the GIL); it only
-// reads `shape`, `letter_box` and `class_offset`. JPEG decoding (at a reduced
+// Thread-safety: load_instance and load_training_batch (its batch form)
+// run on TensorFlow's worker threads (through the base class's
+// tf.numpy_function bridge, which holds the GIL); they only
+// read `shape`, `letter_box` and `class_offset`. JPEG decoding (at a reduced
 // size for training samples whose output is small enough) and resizing
 // happen in OpenCV, which releases the GIL while it works, so several records
 // decode at once. Everything else runs on the caller's thread.
