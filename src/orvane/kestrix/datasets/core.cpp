@@ -147,11 +147,9 @@ constexpr const char* kTrainIteratorDoc = R"doc(Builds the shuffled, batched and
 Each element of ``build_and_load_base_iterator(train_storage, shuffle=True)``
 goes through ``load_instance(element, training=True)`` on concrete values
 (through ``tf.numpy_function``, one call per batch, batches loaded in
-parallel on a private pool of one thread per core and one more); images
-are stacked and boxes padded with zero rows to the largest box count of the
-batch, and augmented as ``aug_cfg`` says (the settings are read now). While
-``load_instance`` is the reader's own, the reader may load the whole batch
-itself, straight into the batch, with the same samples as a result. The last batch may be smaller. A sample whose image is
+parallel); images are stacked and boxes padded with zero rows to the largest
+box count of the batch, and augmented as ``aug_cfg`` says (the settings are
+read now). The last batch may be smaller. A sample whose image is
 not uint8 ``shape[:2] + [3]`` or whose boxes are not ``[N, 5]`` stops the
 pipeline with an error naming its position in the batch.
 
@@ -575,35 +573,11 @@ py::object build_pipeline(py::handle self, const char* storage, bool training, l
     return dataset.attr("prefetch")(prefetch.is_none() ? autotune() : prefetch);
 }
 
-// The cores this process may run on (os.sched_getaffinity where there is
-// one, else os.cpu_count()), at least 1.
-long usable_cores() {
-    static kx::Lazy os_module{"os"};
-    py::object os = os_module();
-    long cores = 0;
-    if (py::hasattr(os, "sched_getaffinity")) {
-        cores = static_cast<long>(py::len(os.attr("sched_getaffinity")(0)));
-    } else {
-        py::object count = os.attr("cpu_count")();
-        if (!count.is_none()) cores = count.cast<long>();
-    }
-    return std::max(1L, cores);
-}
-
 py::object build_train_iterator(py::object self, py::object batch_size, py::object prefetch) {
-    static kx::Lazy options_type{"tensorflow", "data.Options"};
     long batch = positive_batch_size(batch_size);
     auto [height, width] = output_size(self);
     Augmentation augmentation = parse_augmentation(self.attr("aug_cfg"));
-    py::object pipeline =
-        build_pipeline(self, "train_storage", true, batch, height, width, std::move(prefetch), augmentation);
-    // The pipeline's own pool of one thread per core and one more: the
-    // batches that decode in parallel then do not compete with the threads
-    // the rest of the process runs TensorFlow on, and keep every core busy
-    // while one waits for the GIL.
-    py::object options = options_type()();
-    options.attr("threading").attr("private_threadpool_size") = usable_cores() + 1;
-    return pipeline.attr("with_options")(options);
+    return build_pipeline(self, "train_storage", true, batch, height, width, std::move(prefetch), augmentation);
 }
 
 py::object build_val_iterator(py::object self, py::object batch_size) {
