@@ -149,7 +149,9 @@ goes through ``load_instance(element, training=True)`` on concrete values
 (through ``tf.numpy_function``, one call per batch, batches loaded in
 parallel); images are stacked and boxes padded with zero rows to the largest
 box count of the batch, and augmented as ``aug_cfg`` says (the settings are
-read now). The last batch may be smaller. A sample whose image is
+read now). While ``load_instance`` is the reader's own, the reader may load
+the whole batch itself, straight into the batch, with the same samples as a
+result. The last batch may be smaller. A sample whose image is
 not uint8 ``shape[:2] + [3]`` or whose boxes are not ``[N, 5]`` stops the
 pipeline with an error naming its position in the batch.
 
