@@ -10,7 +10,10 @@
 // Thread-safety: construction and the iterator builders run on the caller's
 // thread. The pipelines call load_instance from TensorFlow's worker threads
 // through tf.numpy_function, which takes the GIL; several batches load at
-// once, so load_instance must not write to the dataset object. Augmentation
+// once, so load_instance must not write to the dataset object. A reader may
+// offer a loader of whole training batches (`_training_batch_loader`), used
+// in its place while the dataset's load_instance is the reader's own; the
+// same holds for it. Augmentation
 // (src/native/augment) runs on the batch buffers with the GIL released.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -146,7 +149,9 @@ goes through ``load_instance(element, training=True)`` on concrete values
 (through ``tf.numpy_function``, one call per batch, batches loaded in
 parallel); images are stacked and boxes padded with zero rows to the largest
 box count of the batch, and augmented as ``aug_cfg`` says (the settings are
-read now). The last batch may be smaller. A sample whose image is
+read now). While ``load_instance`` is the reader's own, the reader may load
+the whole batch itself, straight into the batch, with the same samples as a
+result. The last batch may be smaller. A sample whose image is
 not uint8 ``shape[:2] + [3]`` or whose boxes are not ``[N, 5]`` stops the
 pipeline with an error naming its position in the batch.
 
@@ -293,9 +298,12 @@ public:
     // height/width: the fixed training image size, or 0 to take the size of
     // the first image of each batch (validation).
     // augmentation: applied to training batches when it has a technique on.
+    // batch_loader: the reader's loader of whole training batches (see
+    // training_batch_loader), or None.
     BatchLoader(py::object load_instance, bool training, long height, long width,
-                kx::augment::Config augmentation = {})
+                kx::augment::Config augmentation = {}, py::object batch_loader = py::none())
         : load_instance_(std::move(load_instance)),
+          batch_loader_(std::move(batch_loader)),
           training_(training),
           height_(height),
           width_(width),
@@ -303,6 +311,7 @@ public:
 
     // key: the batch's random key (augmented training batches only).
     py::tuple operator()(const py::object& elements, std::uint64_t key = 0) const {
+        if (training_) return training_batch(elements, key);
         const py::ssize_t count = py::len(elements);
         std::vector<py::array> images;
         std::vector<py::array_t<float, py::array::c_style | py::array::forcecast>> boxes;
@@ -326,8 +335,6 @@ public:
             boxes.push_back(std::move(box));
             if (!training_) names.append(items[2]);
         }
-
-        if (training_ && augmentation_.any()) return augmented(images, boxes, key);
 
         std::vector<py::ssize_t> batch_shape{count, height_, width_, 3};
         if (!training_) {
@@ -356,26 +363,83 @@ public:
     }
 
 private:
-    // The training batch with every sample augmented in the batch buffer: the pixels are
-    // copied and augmented, and the boxes moved, with the GIL released; boxes are padded to
-    // the largest count left (at least one row, so a sample left without boxes carries one
-    // all-zero row).
-    py::tuple augmented(const std::vector<py::array>& images,
-                        const std::vector<py::array_t<float, py::array::c_style | py::array::forcecast>>& boxes,
-                        std::uint64_t key) const {
-        using kx::augment::Box;
-        const py::ssize_t count = static_cast<py::ssize_t>(images.size());
+    using Boxes = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+    // A training batch. The reader's batch loader, when there is one, writes
+    // the samples it can straight into the batch; every other element goes
+    // through load_instance and is checked and copied into the batch.
+    py::tuple training_batch(const py::object& elements, std::uint64_t key) const {
+        const py::ssize_t count = py::len(elements);
         py::array batch_images = aligned_uint8({count, height_, width_, 3});
         std::uint8_t* image_out = static_cast<std::uint8_t*>(batch_images.mutable_data());
         const std::size_t image_bytes = static_cast<std::size_t>(height_ * width_ * 3);
-        std::vector<std::vector<Box>> moved(images.size());
+        py::object loaded = py::none();
+        if (!batch_loader_.is_none()) {
+            loaded = batch_loader_(elements, batch_images);
+            if (!PyList_Check(loaded.ptr()) || py::len(loaded) != static_cast<std::size_t>(count))
+                kx::raise(PyExc_ValueError, "[ERROR]: the batch loader of the dataset returned no list of " +
+                                                std::to_string(count) + " samples");
+        }
+        std::vector<Boxes> boxes;
+        boxes.reserve(static_cast<std::size_t>(count));
+        std::vector<std::pair<std::size_t, py::array>> copies;  // samples of load_instance: slot, image
+        py::ssize_t rows = 0;
+        for (py::ssize_t i = 0; i < count; ++i) {
+            py::object returned_boxes;  // keeps load_instance's boxes alive
+            py::handle done = loaded.is_none() ? py::handle(Py_None) : py::handle(PyList_GET_ITEM(loaded.ptr(), i));
+            if (done.is_none()) {
+                py::object sample = load_instance_(elements[py::int_(i)], py::bool_(true));
+                if (!PyTuple_Check(sample.ptr()) && !PyList_Check(sample.ptr()))
+                    fail(i, "a " + std::string(Py_TYPE(sample.ptr())->tp_name) + " instead of a tuple");
+                py::sequence items = py::reinterpret_borrow<py::sequence>(sample);
+                if (items.size() != 2) fail(i, std::to_string(items.size()) + " items where 2 were expected");
+                copies.emplace_back(static_cast<std::size_t>(i), checked_image(items[0], i, nullptr));
+                returned_boxes = items[1];
+                done = returned_boxes;
+            }
+            auto box = Boxes::ensure(done);
+            if (!box) throw py::error_already_set();
+            if (box.ndim() != 2 || box.shape(1) != 5) fail(i, "boxes of shape " + kx::shape_text(box) + " instead of [N, 5]");
+            rows = std::max(rows, box.shape(0));
+            boxes.push_back(std::move(box));
+        }
+        {
+            // Plain copies between buffers that `copies` keeps alive.
+            py::gil_scoped_release release;
+            for (const auto& [slot, image] : copies) std::memcpy(image_out + slot * image_bytes, image.data(), image_bytes);
+        }
+        if (augmentation_.any()) return augmented(batch_images, boxes, key);
+
+        py::array_t<float> batch_boxes({count, rows, py::ssize_t{5}});
+        float* box_out = batch_boxes.mutable_data();
+        {
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < boxes.size(); ++i) {
+                const std::size_t values = static_cast<std::size_t>(boxes[i].shape(0)) * 5;
+                float* row = box_out + i * static_cast<std::size_t>(rows) * 5;
+                std::memcpy(row, boxes[i].data(), values * sizeof(float));
+                std::fill(row + values, row + static_cast<std::size_t>(rows) * 5, 0.0f);
+            }
+        }
+        return py::tuple(py::make_tuple(batch_images, batch_boxes));
+    }
+
+    // The training batch with every sample augmented in place in the batch
+    // buffer: the pixels are augmented, and the boxes moved, with the GIL
+    // released; boxes are padded to the largest count left (at least one row,
+    // so a sample left without boxes carries one all-zero row).
+    py::tuple augmented(py::array batch_images, const std::vector<Boxes>& boxes, std::uint64_t key) const {
+        using kx::augment::Box;
+        const py::ssize_t count = static_cast<py::ssize_t>(boxes.size());
+        std::uint8_t* image_out = static_cast<std::uint8_t*>(batch_images.mutable_data());
+        const std::size_t image_bytes = static_cast<std::size_t>(height_ * width_ * 3);
+        std::vector<std::vector<Box>> moved(boxes.size());
         std::size_t rows = 1;
         {
             py::gil_scoped_release release;
             std::vector<std::uint8_t> scratch;
-            for (std::size_t i = 0; i < images.size(); ++i) {
+            for (std::size_t i = 0; i < boxes.size(); ++i) {
                 std::uint8_t* pixels = image_out + i * image_bytes;
-                std::memcpy(pixels, images[i].data(), image_bytes);
                 const float* row = boxes[i].data();
                 for (py::ssize_t r = 0; r < boxes[i].shape(0); ++r, row += 5)
                     moved[i].push_back(Box{row[0], row[1], row[2], row[3], row[4]});
@@ -422,11 +486,28 @@ private:
     }
 
     py::object load_instance_;
+    py::object batch_loader_;
     bool training_;
     long height_;
     long width_;
     kx::augment::Config augmentation_;
 };
+
+// The reader's loader of whole training batches, bound to `self`, when the
+// reader offers one (the class attribute `_training_batch_loader`, a pair of
+// the load_instance function it stands for and the loader) and `self`'s
+// load_instance is still that function: a subclass or an instance that
+// overrides load_instance gets its own load_instance called for every sample.
+py::object training_batch_loader(py::handle self, const py::object& load_instance) {
+    static kx::Lazy partial{"functools", "partial"};
+    py::object offered = py::getattr(py::type::of(self), "_training_batch_loader", py::none());
+    if (!PyTuple_Check(offered.ptr()) || py::len(offered) != 2) return py::none();
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(offered);
+    if (!PyMethod_Check(load_instance.ptr())) return py::none();
+    if (PyMethod_GET_SELF(load_instance.ptr()) != self.ptr() || PyMethod_GET_FUNCTION(load_instance.ptr()) != pair[0].ptr())
+        return py::none();
+    return partial()(pair[1], self);
+}
 
 // base -> batch -> load_instance per element (one numpy_function call per
 // batch, batches loaded in parallel) -> static shapes -> prefetch. Augmented
@@ -443,8 +524,10 @@ py::object build_pipeline(py::handle self, const char* storage, bool training, l
 
     const bool augment = training && augmentation.config.any();
     py::object dataset = self.attr("build_and_load_base_iterator")(self.attr(storage), py::arg("shuffle") = training);
+    py::object load_instance = self.attr("load_instance");
     py::object loader = py::cpp_function(
-        [batch_loader = BatchLoader(self.attr("load_instance"), training, height, width, augmentation.config)](
+        [batch_loader = BatchLoader(load_instance, training, height, width, augmentation.config,
+                                    training ? training_batch_loader(self, load_instance) : py::none())](
             py::object elements, py::object key) -> py::tuple {
             return batch_loader(elements, key.is_none() ? 0 : static_cast<std::uint64_t>(key.cast<std::int64_t>()));
         },

@@ -9,9 +9,10 @@
 // validation sample. check_dataset() reads every file of a dataset without
 // training and reports what it found.
 //
-// Thread-safety: load_instance runs on TensorFlow's worker threads (through
-// the base class's tf.numpy_function bridge, which holds the GIL); it only
-// reads `shape`, `letter_box`, `class_offset` and `classes`. Pillow releases
+// Thread-safety: load_instance and load_training_batch (its batch form)
+// run on TensorFlow's worker threads (through the base class's
+// tf.numpy_function bridge, which holds the GIL); they only
+// read `shape`, `letter_box`, `class_offset` and `classes`. Pillow releases
 // the GIL while it decodes, letterbox and OpenCV while they resize, and the
 // annotation file is read and parsed here with the GIL released, so several
 // samples load at once. Everything else runs on the caller's thread. Nothing
@@ -31,6 +32,7 @@
 #include "darknet/files.hpp"
 #include "darknet/labels.hpp"
 #include "darknet/scan.hpp"
+#include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
 #include "reader_glue.hpp"
 
@@ -540,6 +542,70 @@ py::object load_instance(py::object self, py::object data, py::object training_f
     return sample(finish_corners(corners, stored_w, stored_h, 1.0, 1.0, class_offset));
 }
 
+// The training samples of a batch of sample pairs, written straight into
+// the batch (see BaseDetectionDataset: the pipeline uses this in place of
+// load_instance(pair, training=True) while the dataset's load_instance is this
+// module's own). The pixels and boxes are exactly those of load_instance;
+// each image is letter-boxed into its slot of `images` (uint8 [B, H, W, 3],
+// H x W = shape[:2]) rather than into a canvas of its own. Returns one float32
+// [N, 5] box array per pair, or None for a pair left to load_instance: one
+// that fails here (load_instance then reports it with its own error), or every
+// pair when shape[:2] is not two Python ints.
+py::list load_training_batch(py::object self, py::object elements, py::array images) {
+    namespace kd = kx::datasets;
+    const py::ssize_t count = py::len(elements);
+    py::list result(count);
+    for (py::ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.ptr(), i, py::none().release().ptr());
+    const auto [out_h, out_w] = kd::exact_size(self.attr("shape"));
+    if (out_h == 0 || images.ndim() != 4 || images.shape(0) != count || images.shape(1) != out_h ||
+        images.shape(2) != out_w || images.shape(3) != 3 || !images.dtype().is(py::dtype::of<std::uint8_t>()) ||
+        !(images.flags() & py::array::c_style))
+        return result;
+    const bool letter_box = truth(self.attr("letter_box"));
+    const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
+    const long classes = dataset_classes(self, class_offset);
+    std::uint8_t* slots = static_cast<std::uint8_t*>(images.mutable_data());
+    const std::size_t slot_bytes = static_cast<std::size_t>(out_h * out_w * 3);
+    for (py::ssize_t i = 0; i < count; ++i) {
+        try {
+            auto [image_path, annotation_path] = unpack_pair(elements[py::int_(i)]);
+            const ReadImage read = read_image(image_path, letter_box, out_h, out_w);
+            auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(read.pixels);
+            if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
+                PyErr_Clear();
+                continue;
+            }
+            const kd::FittedImage fitted = kd::fit_training_image_into(
+                pixels, read.stored_w, read.stored_h, letter_box, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
+            const dn::Labels labels = read_annotations(annotation_path, classes);
+            const auto rows = static_cast<py::ssize_t>(labels.boxes());
+            if (rows == 0) {
+                py::array_t<float> dummy({py::ssize_t{1}, py::ssize_t{5}});
+                std::fill(dummy.mutable_data(), dummy.mutable_data() + 5, 0.0f);
+                PyList_SetItem(result.ptr(), i, dummy.release().ptr());
+                continue;
+            }
+            // As load_instance: the file's rows rotated to x, y, width, height,
+            // class, through utils.xywhn2xyxy's arithmetic, then finished.
+            py::array_t<double> corners({rows, py::ssize_t{5}});
+            double* row = corners.mutable_data();
+            for (std::size_t r = 0; r < labels.boxes(); ++r, row += 5) {
+                const double* values = &labels.values[r * dn::kLabelValues];
+                std::copy(values + 1, values + 5, row);
+                row[4] = values[0];
+            }
+            kx::geometry::xywhn_to_xyxy(corners.data(), corners.mutable_data(), labels.boxes(), 5, fitted.scale_w,
+                                        fitted.scale_h, fitted.pad_w, fitted.pad_h);
+            py::array_t<float> boxes = finish_corners(corners, 1.0, 1.0, static_cast<double>(out_w),
+                                                      static_cast<double>(out_h), class_offset);
+            PyList_SetItem(result.ptr(), i, boxes.release().ptr());
+        } catch (py::error_already_set&) {
+            continue;  // load_instance reports this pair
+        }
+    }
+    return result;
+}
+
 // ---------------------------------------------------------------- construction
 
 void yaml_init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
@@ -705,8 +771,12 @@ PYBIND11_MODULE(darknet, m) {
                  py::arg("letter_box") = true, py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
     kx::def_method(yaml_cls, "validate_info_file_content", &validate_info_file_content, kValidateContentDoc,
                    py::arg("info_dataset") = py::none());
-    kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc, py::arg("data"),
-                   py::arg("training") = true);
+    py::cpp_function own_load_instance = kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc,
+                                                        py::arg("data"), py::arg("training") = true);
+    kx::datasets::offer_training_batch_loader(
+        yaml_cls, own_load_instance,
+        py::cpp_function(&load_training_batch, py::name("load_training_batch"), py::arg("self"), py::arg("elements"),
+                         py::arg("images")));
     kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);

@@ -32,6 +32,9 @@ class DarknetDatasetYaml(BaseDetectionDataset):
         aug_cfg: dict | None = None,
     ) -> None: ...
     def validate_info_file_content(self, info_dataset: dict | None = None) -> None: ...
+    # (own load_instance, loader(self, elements, images) -> list of boxes or None): the training
+    # pipeline's loader of whole batches while load_instance is the reader's own.
+    _training_batch_loader: tuple[Any, Any]
     def load_instance(
         self, data: tf.Tensor | Any, training: bool = True
     ) -> tuple[np.ndarray, np.ndarray] | tuple[np.ndarray, np.ndarray, str]: ...

@@ -9,6 +9,8 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -20,6 +22,9 @@ namespace py = pybind11;
 
 // Images larger than this on a side are left to the decoders to refuse.
 constexpr long kMaxSide = 1L << 20;
+
+// The padding colour of utils.letterbox.
+constexpr std::uint8_t kLetterboxFill = 114;
 
 // The constructor of a reader given the descriptor dictionary itself: the
 // exact-type checks, the caller's dictionary kept as `info_dataset` and
@@ -80,6 +85,27 @@ inline void prepend_background(py::handle self) {
     auto joined = py::reinterpret_steal<py::object>(PyNumber_Add(first.ptr(), self.attr("classes").ptr()));
     if (!joined) throw py::error_already_set();
     self.attr("classes") = joined;
+}
+
+// Output size (height, width) from shape[:2] when both are Python ints in
+// 1..kMaxSide, else (0, 0): the batch loaders then leave the batch to
+// load_instance, which reports such a shape as it always has.
+inline std::pair<long, long> exact_size(py::handle shape) {
+    if (!PyList_Check(shape.ptr()) && !PyTuple_Check(shape.ptr())) return {0, 0};
+    if (py::len(shape) < 2) return {0, 0};
+    long sides[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        py::object item = shape[py::int_(i)];
+        if (!PyLong_CheckExact(item.ptr())) return {0, 0};
+        const long side = PyLong_AsLong(item.ptr());
+        if (side == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return {0, 0};
+        }
+        if (side < 1 || side > kMaxSide) return {0, 0};
+        sides[i] = side;
+    }
+    return {sides[0], sides[1]};
 }
 
 // Output size (height, width) from shape[:2] for reduced-size decoding; 0
@@ -180,6 +206,75 @@ inline FittedImage fit_training_image(py::handle self, py::array image, long sto
         fitted.scale_w = to_double(width, "shape[1]");
         fitted.scale_h = to_double(height, "shape[0]");
     }
+    return fitted;
+}
+
+// Offers the training pipeline of BaseDetectionDataset a loader of whole
+// batches, `loader(self, elements, images)`, for datasets whose load_instance
+// is still `load_instance` (the reader's own): the class attribute
+// `_training_batch_loader` holds both. The loader writes the samples straight
+// into `images` and returns one box array per element, or None for an
+// element the pipeline then hands to load_instance.
+inline void offer_training_batch_loader(py::handle cls, const py::object& load_instance, const py::object& loader) {
+    py::setattr(cls, "_training_batch_loader", py::make_tuple(load_instance.attr("__func__"), loader));
+}
+
+// What fit_training_image does, written straight into `slot`, one image of
+// a training batch (out_h x out_w x 3, rows contiguous), instead of into a new
+// canvas: the same resizes in the same order, the same placement and pixels.
+// `image` is a C-contiguous uint8 [H, W, 3] array; out_h and out_w are the
+// output size (shape[:2], see exact_size). Returns the box mapping; its
+// `image` is left empty.
+inline FittedImage fit_training_image_into(py::array image, long stored_w, long stored_h, bool letter_box, long out_h,
+                                           long out_w, std::uint8_t* slot) {
+    static Lazy resize{"cv2", "resize"};
+    static Lazy inter_area{"cv2", "INTER_AREA"};
+    static Lazy inter_linear{"cv2", "INTER_LINEAR"};
+    using Pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+    FittedImage fitted;
+    if (!letter_box) {
+        Pixels resized(resize()(image, py::make_tuple(out_w, out_h)));
+        const std::size_t bytes = static_cast<std::size_t>(out_h * out_w * 3);
+        if (resized.size() != static_cast<py::ssize_t>(bytes)) raise(PyExc_ValueError, "[ERROR]: cv2.resize returned an image of unexpected size");
+        {
+            py::gil_scoped_release release;
+            std::memcpy(slot, resized.data(), bytes);
+        }
+        fitted.scale_w = static_cast<double>(out_w);
+        fitted.scale_h = static_cast<double>(out_h);
+        return fitted;
+    }
+    long width = static_cast<long>(image.shape(1)), height = static_cast<long>(image.shape(0));
+    if (stored_w > 0 && stored_h > 0 && (width != stored_w || height != stored_h)) {
+        const DecodePlan plan = plan_training_decode(true, out_h, out_w, stored_w, stored_h);
+        if (plan.fit_w > 0 && (plan.fit_w != width || plan.fit_h != height)) {
+            const bool shrink = plan.fit_w < width;
+            image = py::array(resize()(image, py::make_tuple(plan.fit_w, plan.fit_h),
+                                       py::arg("interpolation") = shrink ? inter_area() : inter_linear()));
+            width = static_cast<long>(image.shape(1));
+            height = static_cast<long>(image.shape(0));
+        }
+    }
+    // letterbox(image, shape[:2], auto=False), pasted into the slot.
+    const geometry::Letterbox box = geometry::letterbox_geometry(static_cast<int>(width), static_cast<int>(height),
+                                                                 static_cast<int>(out_w), static_cast<int>(out_h));
+    Pixels content(image);
+    if (box.content_width != width || box.content_height != height) {
+        const bool shrink = box.content_width < width;
+        content = Pixels(resize()(content, py::make_tuple(box.content_width, box.content_height),
+                                  py::arg("interpolation") = shrink ? inter_area() : inter_linear()));
+    }
+    if (content.size() != static_cast<py::ssize_t>(box.content_width) * box.content_height * 3)
+        raise(PyExc_ValueError, "[ERROR]: cv2.resize returned an image of unexpected size");
+    {
+        const std::size_t row_bytes = static_cast<std::size_t>(box.content_width) * 3;
+        py::gil_scoped_release release;
+        geometry::paste_letterbox(box, content.data(), row_bytes, 3, kLetterboxFill, slot);
+    }
+    fitted.scale_w = box.ratio_x * static_cast<double>(width);
+    fitted.scale_h = box.ratio_y * static_cast<double>(height);
+    fitted.pad_w = static_cast<double>(box.pad_left);
+    fitted.pad_h = static_cast<double>(box.pad_top);
     return fitted;
 }
 

@@ -7,21 +7,26 @@
 // the descriptor, list the shard files of each split, open the record pipeline
 // and turn one record into one training or validation sample.
 //
-// Thread-safety: load_instance runs on TensorFlow's worker threads (through
-// the base class's tf.numpy_function bridge, which holds the GIL); it only
-// reads `shape`, `letter_box` and `class_offset`. JPEG decoding (at a reduced
+// Thread-safety: load_instance and load_training_batch (its batch form)
+// run on TensorFlow's worker threads (through the base class's
+// tf.numpy_function bridge, which holds the GIL); they only
+// read `shape`, `letter_box` and `class_offset`. JPEG decoding (at a reduced
 // size for training samples whose output is small enough) and resizing
 // happen in OpenCV, which releases the GIL while it works, so several records
 // decode at once. Everything else runs on the caller's thread.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pyglue/glue.hpp"
 #include "reader_glue.hpp"
+#include "geometry/boxes.hpp"
+#include "records/example.hpp"
 #include "records/jpeg_info.hpp"
 
 namespace py = pybind11;
@@ -227,10 +232,33 @@ std::string record_name(py::handle name) {
 }
 
 // The decoding flags of cv2.imdecode: RGB with three channels, stored pixel
-// orientation, and the flags that decode a JPEG at 1/2, 1/4 or 1/8 of its size.
+// orientation, and the scale bits that decode a JPEG at 1/2, 1/4 or 1/8 of
+// its size (the reduced grayscale flags carry only the scale bits).
 struct DecodeFlags {
     int full = 0, half = 0, quarter = 0, eighth = 0;
+
+    // The flags that decode `factor` (1, 2, 4 or 8) times smaller per side.
+    int reduction(int factor) const {
+        return factor == 8 ? eighth : factor == 4 ? quarter : factor == 2 ? half : full;
+    }
 };
+
+// Resolved once under pybind11's GIL-safe call-once: this runs on TensorFlow's
+// worker threads, where a plain function-local static could deadlock against
+// the GIL while the first thread imports.
+const DecodeFlags& decode_flags() {
+    static py::gil_safe_call_once_and_store<DecodeFlags> flag_store;
+    return flag_store
+        .call_once_and_store_result([] {
+            py::module_ cv2 = py::module_::import("cv2");
+            const int full =
+                cv2.attr("IMREAD_COLOR_RGB").cast<int>() | cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
+            return DecodeFlags{full, full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_2").cast<int>(),
+                               full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_4").cast<int>(),
+                               full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_8").cast<int>()};
+        })
+        .get_stored();
+}
 
 // Decodes JPEG bytes to an RGB uint8 [H, W, 3] array, `factor` (1, 2, 4 or 8)
 // times smaller per side (rounded up) than stored. OpenCV releases the GIL
@@ -239,25 +267,9 @@ struct DecodeFlags {
 py::array decode_rgb(const py::buffer_info& encoded_info, const py::object& image, const py::object& name,
                      int factor) {
     static kx::Lazy imdecode{"cv2", "imdecode"};
-    // Resolved once under pybind11's GIL-safe call-once: this runs on TensorFlow's
-    // worker threads, where a plain function-local static could deadlock
-    // against the GIL while the first thread imports.
-    static py::gil_safe_call_once_and_store<DecodeFlags> flag_store;
-    const DecodeFlags& flags = flag_store
-                                   .call_once_and_store_result([] {
-                                       py::module_ cv2 = py::module_::import("cv2");
-                                       const int full = cv2.attr("IMREAD_COLOR_RGB").cast<int>() |
-                                                        cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
-                                       // The reduced grayscale flags carry only the scale bits.
-                                       return DecodeFlags{full, full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_2").cast<int>(),
-                                                          full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_4").cast<int>(),
-                                                          full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_8").cast<int>()};
-                                   })
-                                   .get_stored();
-    const int chosen = factor == 8 ? flags.eighth : factor == 4 ? flags.quarter : factor == 2 ? flags.half : flags.full;
     // A read-only uint8 view of the encoded bytes; `image` keeps them alive.
     py::array encoded(py::dtype::of<std::uint8_t>(), {encoded_info.size}, {1}, encoded_info.ptr, image);
-    py::object decoded = imdecode()(encoded, chosen);
+    py::object decoded = imdecode()(encoded, decode_flags().reduction(factor));
     if (decoded.is_none()) record_error(name, "holds an image that could not be decoded as JPEG");
     return py::array(decoded);
 }
@@ -348,6 +360,91 @@ py::object load_instance(py::object self, py::object data, py::object training_f
     finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, stored_w,
                  stored_h, 1.0, 1.0, out.mutable_data());
     return py::make_tuple(result_image, out, name);
+}
+
+// The training samples of a batch of serialized records, written straight
+// into the batch (see BaseDetectionDataset: the pipeline uses this in place of
+// load_instance(record, training=True) while the dataset's load_instance is
+// this module's own). The pixels and boxes are exactly those of load_instance;
+// fewer Python objects are made per record and each image is letter-boxed
+// into its slot of `images` (uint8 [B, H, W, 3], H x W = shape[:2]). Returns
+// one float32 [N, 5] box array per record, or None for a record left to
+// load_instance: one that is not bytes or not sound (which load_instance then
+// reports with its own error), or every record when the dataset's settings
+// are not plain (shape[:2] not two Python ints).
+py::list load_training_batch(py::object self, py::object elements, py::array images) {
+    namespace kd = kx::datasets;
+    static kx::Lazy imdecode{"cv2", "imdecode"};
+    const py::ssize_t count = py::len(elements);
+    py::list result(count);
+    for (py::ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.ptr(), i, py::none().release().ptr());
+    const auto [out_h, out_w] = kd::exact_size(self.attr("shape"));
+    if (out_h == 0 || images.ndim() != 4 || images.shape(0) != count || images.shape(1) != out_h ||
+        images.shape(2) != out_w || images.shape(3) != 3 || !images.dtype().is(py::dtype::of<std::uint8_t>()) ||
+        !(images.flags() & py::array::c_style))
+        return result;
+    int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
+    if (letter_box < 0) throw py::error_already_set();
+    const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
+    std::uint8_t* slots = static_cast<std::uint8_t*>(images.mutable_data());
+    const std::size_t slot_bytes = static_cast<std::size_t>(out_h * out_w * 3);
+    std::vector<double> corners;
+    for (py::ssize_t i = 0; i < count; ++i) {
+        try {
+            py::object element = elements[py::int_(i)];
+            if (!PyBytes_Check(element.ptr())) continue;
+            const std::string_view serialized(PyBytes_AS_STRING(element.ptr()),
+                                              static_cast<std::size_t>(PyBytes_GET_SIZE(element.ptr())));
+            kx::records::DetectionExample record;
+            try {
+                record = kx::records::decode_detection_example(serialized);
+            } catch (const kx::records::ExampleError&) {
+                continue;
+            }
+            const std::size_t objects = record.objects.size();
+            if (record.image.empty() || record.bboxes.size() != 4 * objects) continue;
+
+            kd::DecodePlan plan;
+            long header_w = 0, header_h = 0;
+            if (const auto header = kx::records::read_jpeg_info(record.image)) {
+                header_w = header->width;
+                header_h = header->height;
+                plan = kd::plan_training_decode(letter_box != 0, out_h, out_w, header_w, header_h);
+            }
+            // A read-only view of the JPEG inside the record; `element` keeps it alive.
+            py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
+                              record.image.data(), element);
+            py::object decoded = imdecode()(encoded, decode_flags().reduction(plan.factor));
+            if (decoded.is_none()) continue;
+            auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(decoded);
+            if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
+                PyErr_Clear();
+                continue;
+            }
+            const kd::FittedImage fitted =
+                kd::fit_training_image_into(pixels, plan.factor > 1 ? header_w : 0, plan.factor > 1 ? header_h : 0,
+                                            letter_box != 0, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
+
+            const long rows = objects == 0 ? 1 : static_cast<long>(objects);
+            py::array_t<float> boxes({rows, 5L});
+            float* out = boxes.mutable_data();
+            if (objects == 0) {
+                std::fill(out, out + 5, 0.0f);
+            } else {
+                // utils.xywhn2xyxy on the record's float32 boxes, as load_instance calls it.
+                std::vector<float> flat(record.bboxes.begin(), record.bboxes.end());
+                kx::geometry::xywhn_to_xyxy(flat.data(), flat.data(), objects, 4, fitted.scale_w, fitted.scale_h,
+                                            fitted.pad_w, fitted.pad_h);
+                corners.assign(flat.begin(), flat.end());
+                finish_boxes(corners.data(), rows, 4, record.objects.data(), class_offset, 1.0, 1.0,
+                             static_cast<double>(out_w), static_cast<double>(out_h), out);
+            }
+            PyList_SetItem(result.ptr(), i, boxes.release().ptr());
+        } catch (py::error_already_set&) {
+            continue;  // load_instance reports this record
+        }
+    }
+    return result;
 }
 
 // Construction and descriptor ------------------------------------------------
@@ -586,8 +683,12 @@ PYBIND11_MODULE(tfrecord, m) {
     kx::def_method(yaml_cls, "validate_info_file_content", &validate_info_file_content, kValidateContentDoc,
                    py::arg("info_dataset") = py::none());
     kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
-    kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc, py::arg("data"),
-                   py::arg("training") = true);
+    py::cpp_function own_load_instance = kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc,
+                                                        py::arg("data"), py::arg("training") = true);
+    kx::datasets::offer_training_batch_loader(
+        yaml_cls, own_load_instance,
+        py::cpp_function(&load_training_batch, py::name("load_training_batch"), py::arg("self"), py::arg("elements"),
+                         py::arg("images")));
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
     kx::def_method(yaml_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
