@@ -554,13 +554,9 @@ py::object load_instance(py::object self, py::object data, py::object training_f
 py::list load_training_batch(py::object self, py::object elements, py::array images) {
     namespace kd = kx::datasets;
     const py::ssize_t count = py::len(elements);
-    py::list result(count);
-    for (py::ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.ptr(), i, py::none().release().ptr());
-    const auto [out_h, out_w] = kd::exact_size(self.attr("shape"));
-    if (out_h == 0 || images.ndim() != 4 || images.shape(0) != count || images.shape(1) != out_h ||
-        images.shape(2) != out_w || images.shape(3) != 3 || !images.dtype().is(py::dtype::of<std::uint8_t>()) ||
-        !(images.flags() & py::array::c_style))
-        return result;
+    py::list result;
+    const auto [out_h, out_w] = kd::start_batch(self, images, count, result);
+    if (out_h == 0) return result;
     const bool letter_box = truth(self.attr("letter_box"));
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     const long classes = dataset_classes(self, class_offset);

@@ -108,6 +108,23 @@ inline std::pair<long, long> exact_size(py::handle shape) {
     return {sides[0], sides[1]};
 }
 
+// The start of a reader's batch loader: one None per element (a sample the
+// loader leaves to load_instance), and the output size when `images` is the
+// batch buffer it can write into, uint8 C-ordered [count, H, W, 3] with
+// H x W = shape[:2] (see exact_size); (0, 0) leaves the whole batch to
+// load_instance.
+inline std::pair<long, long> start_batch(py::handle self, const py::array& images, py::ssize_t count,
+                                         py::list& result) {
+    result = py::list(count);
+    for (py::ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.ptr(), i, py::none().release().ptr());
+    const auto [out_h, out_w] = exact_size(self.attr("shape"));
+    if (out_h == 0 || images.ndim() != 4 || images.shape(0) != count || images.shape(1) != out_h ||
+        images.shape(2) != out_w || images.shape(3) != 3 || !images.dtype().is(py::dtype::of<std::uint8_t>()) ||
+        !(images.flags() & py::array::c_style))
+        return {0, 0};
+    return {out_h, out_w};
+}
+
 // Output size (height, width) from shape[:2] for reduced-size decoding; 0
 // when an entry is not an integer (letterbox and resize then report it).
 inline std::pair<long, long> integral_size(py::handle shape) {

@@ -376,13 +376,9 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
     namespace kd = kx::datasets;
     static kx::Lazy imdecode{"cv2", "imdecode"};
     const py::ssize_t count = py::len(elements);
-    py::list result(count);
-    for (py::ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.ptr(), i, py::none().release().ptr());
-    const auto [out_h, out_w] = kd::exact_size(self.attr("shape"));
-    if (out_h == 0 || images.ndim() != 4 || images.shape(0) != count || images.shape(1) != out_h ||
-        images.shape(2) != out_w || images.shape(3) != 3 || !images.dtype().is(py::dtype::of<std::uint8_t>()) ||
-        !(images.flags() & py::array::c_style))
-        return result;
+    py::list result;
+    const auto [out_h, out_w] = kd::start_batch(self, images, count, result);
+    if (out_h == 0) return result;
     int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
     if (letter_box < 0) throw py::error_already_set();
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
