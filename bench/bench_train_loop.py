@@ -18,7 +18,8 @@ disturbed), the median is shown too.
    own optimizer of the same kind (target: at most 1.0).
 3. work: the loop's own per-step work timed alone: the learning-rate read (train over a
    stand-in step that only advances the optimizer's counter, with the schedule against a
-   constant rate that costs nothing to read), the logger's ``update_metrics`` with the five values of a real step, and the
+   constant rate that costs nothing to read; the counter moves only in the train runs, so
+   they see consecutive steps as the epochs of a real training do, 4,096 a run), the logger's ``update_metrics`` with the five values of a real step, and the
    rest of the loop (bar, postfix, clock).
 4. memory: resident memory growth over 5,000 training steps with logging (after the first
    200) and over 50 validation passes through the trainer with the package's runner and
@@ -215,27 +216,50 @@ def part_fit(args, root, logger, dataset):
 
 def part_work(args, root, logger, dataset):
     """Per-step work of the loop without a model step."""
-    steps = max(args.steps, 2000)
-    batches = tf.data.Dataset.from_tensors(next(iter(dataset))).repeat(steps).cache()
-    list(batches)
+    # Runs of 4,096 steps: in steady training the reader evaluates the schedule 4,096 steps at
+    # a time, so every timed train run holds exactly one such evaluation.
+    steps = 4096
+    # A list of one batch: the loop's own work is a few tens of microseconds, and a tf.data
+    # iterator's next() (a few hundred, varying) would bury it.
+    batches = [next(iter(dataset))] * steps
     stepper = make_trainer(root, NullLogger(logger))  # kept: the compiled step binds it weakly
     record = dict(stepper.train_step(next(iter(dataset))))
-    per_step = {}
+    runs, trainers = {}, []
     for label, optimizer, advance in (("schedule", make_optimizer(), 1), ("lookup", make_optimizer(), 0),
                                       ("constant", ConstantRate(), 1)):
         trainer = make_trainer(root, NullLogger(logger), optimizer=optimizer)
+        # Advanced through the plain variable underneath (Keras 3's own assign_add costs a few
+        # hundred microseconds of Python, which would swamp what is measured).
         counter = optimizer.iterations
+        counter = counter if isinstance(counter, tf.Variable) else counter.value
+        # The counter moves only while train runs (the bare loop adds 0, at the same cost), so
+        # the train runs see consecutive steps as epochs of real training do; with `advance` 0
+        # it never moves and every read finds the run it is in.
+        moving = [0]
 
-        def stand_in(data, counter=counter, advance=advance):
-            counter.assign_add(advance)  # 0: the counter stays, every read finds the run it is in
+        def stand_in(data, counter=counter, moving=moving):
+            counter.assign_add(moving[0])
             return dict(record)
 
+        def moved(run, by, moving=moving):
+            def go():
+                moving[0] = by
+                run()
+            return go
+
         trainer.train_step = stand_in
-        times = alternate({"bare": bare_loop(trainer, batches), "train": train_loop(trainer, batches)}, 5)
+        trainers.append((label, trainer))
+        runs[label + " bare"] = moved(bare_loop(trainer, batches), 0)
+        runs[label + " train"] = moved(train_loop(trainer, batches), advance)
+    # One alternation over every side of every variant: drift of the machine's speed between
+    # variants would otherwise be taken for a difference of a few microseconds.
+    times = alternate(runs, 9)
+    per_step = {}
+    for label, trainer in trainers:
         save = min(timed(lambda: trainer.save_model(0.0))[1] for _ in range(3))
         save_wall = min(timed(lambda: trainer.save_model(0.0))[0] for _ in range(3))
-        per_step[label] = [(min(r[i] for r in times["train"]) - min(r[i] for r in times["bare"]) - cost) / steps
-                           for i, cost in ((0, save_wall), (1, save))]
+        per_step[label] = [(min(r[i] for r in times[label + " train"]) - min(r[i] for r in times[label + " bare"])
+                            - cost) / steps for i, cost in ((0, save_wall), (1, save))]
 
     record["step-time (seconds)"], record["learning-rate"] = 0.003, 0.001
     calls = 2000
