@@ -305,6 +305,36 @@ class TestLoadInstance:
             assert image.dtype == np.uint8 and image.ndim == 3 and image.shape[2] == 3
         assert image[24, 32].min() > 200 and image[2, 2].max() < 60
 
+    @pytest.mark.parametrize("mode, save", [
+        ("RGB", {"quality": 90}), ("RGB", {"progressive": True}), ("RGB", {"subsampling": 0}),
+        ("RGB", {"subsampling": 1}), ("L", {}), ("CMYK", {}), ("RGB", {"trailing": b"\0\0extra"}),
+    ], ids=["baseline", "progressive", "444", "422", "gray", "cmyk", "data-after-eoi"])
+    def test_validation_jpegs_have_pillows_pixels(self, tmp_path, mode, save):
+        # Whichever decoder reads a JPEG at full size, the pixels are Pillow's.
+        rng = np.random.default_rng(3)
+        picture = Image.fromarray(rng.integers(0, 256, (37, 53, 3), np.uint8)).convert(mode)
+        trailing = save.pop("trailing", b"")
+        ds = sample_dataset(tmp_path, "0 0.5 0.5 0.5 0.5", picture, **save)
+        path = ds.val_storage[0][0]
+        with open(path, "ab") as f:
+            f.write(trailing)
+        with Image.open(path) as stored:
+            expected = np.asarray(stored.convert("RGB"))
+        np.testing.assert_array_equal(ds.load_instance(ds.val_storage[0], False)[0], expected)
+
+    def test_truncated_jpeg_and_pixel_limit_stay_pillows(self, tmp_path, monkeypatch):
+        ds = sample_dataset(tmp_path, "", boxed_image(48, 64, (0.5, 0.5, 0.5, 0.5)))
+        path = ds.val_storage[0][0]
+        monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 2000)  # 48 x 64 lies between the limit and twice it
+        with pytest.warns(Image.DecompressionBombWarning):
+            ds.load_instance(ds.val_storage[0], False)
+        monkeypatch.undo()
+        with open(path, "r+b") as f:
+            f.truncate(os.path.getsize(path) - 40)
+        with pytest.raises(ValueError, match=r"^\[ERROR\]: Image file '.*s\.jpg' could not be read: image file is "
+                                             r"truncated"):
+            ds.load_instance(ds.val_storage[0], False)
+
     @pytest.mark.parametrize("text, line, reason", [
         ("0 0.5 0.5 0.1 0.1\n0 0.5 0.5 0.1 abc\n", 2, "the height 'abc' is not a number"),
         ("0 0.5 nan 0.1 0.1", 1, "the y centre 'nan' is not finite"),

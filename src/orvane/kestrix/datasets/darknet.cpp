@@ -12,8 +12,8 @@
 // Thread-safety: load_instance and load_training_batch (its batch form)
 // run on TensorFlow's worker threads (through the base class's
 // tf.numpy_function bridge, which holds the GIL); they only
-// read `shape`, `letter_box`, `class_offset` and `classes`. Pillow releases
-// the GIL while it decodes, letterbox and OpenCV while they resize, and the
+// read `shape`, `letter_box`, `class_offset` and `classes`. OpenCV and Pillow
+// release the GIL while they decode, letterbox and OpenCV while they resize, and the
 // annotation file is read and parsed here with the GIL released, so several
 // samples load at once. Everything else runs on the caller's thread. Nothing
 // in this module changes NumPy's floating-point error settings: the box
@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -35,6 +36,7 @@
 #include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
 #include "reader_glue.hpp"
+#include "records/jpeg_info.hpp"
 
 namespace py = pybind11;
 namespace dn = kx::darknet;
@@ -154,7 +156,8 @@ constexpr const char* kLoadInstanceDoc = R"doc(Turns one sample pair into one sa
 
 The image is read with Pillow and converted to RGB (grayscale, palette, RGBA
 and CMYK images included; EXIF orientation is not applied, as the boxes refer
-to the stored pixels). Training: the image letter-boxed (``letter_box`` true)
+to the stored pixels); a complete grayscale or YCbCr JPEG read at full size is
+decoded by OpenCV instead, to the same pixels, without the GIL. Training: the image letter-boxed (``letter_box`` true)
 or resized to ``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in
 pixels of the output image, clipped to it, then the class id plus
 ``class_offset``). A training JPEG is decoded at a reduced scale when the
@@ -410,13 +413,68 @@ struct ReadImage {
     long stored_w = 0, stored_h = 0;
 };
 
-// Opens an image with Pillow and returns it as RGB uint8 [H, W, 3]. With a
+// A plain JPEG file decoded at full size by OpenCV, as RGB uint8 [H, W, 3],
+// or nothing when the file is left to Pillow. Both the file read and the
+// decode run without the GIL and the pixels are not copied afterwards (Pillow's
+// conversion to an array holds the GIL and copies them twice), which about
+// doubles the images per second of a validation pass's decoding. Plain means
+// what both decoders turn into the same pixels: a complete stream (ending in
+// its EOI marker, so a truncated file reaches Pillow, which refuses it) of one
+// (grayscale) or three (YCbCr) components, within Pillow's pixel limit (so
+// its decompression-bomb warning and error stay), that needs no reduced decode
+// for the output size. A file that cannot be read, or that OpenCV refuses or
+// decodes to another size, is left to Pillow too, which reports it.
+std::optional<py::array> read_plain_jpeg(const py::str& path, bool letter_box, long out_h, long out_w) {
+    static kx::Lazy image_module{"PIL", "Image"};
+    static kx::Lazy imdecode{"cv2", "imdecode"};
+    std::string file;
+    try {
+        file = native_path(path, "image path");
+    } catch (py::error_already_set&) {
+        return std::nullopt;
+    }
+    std::string bytes, error;
+    bool readable = false;
+    {
+        py::gil_scoped_release release;
+        readable = dn::read_file(file, &bytes, &error);
+    }
+    if (!readable || bytes.size() < 4) return std::nullopt;
+    if (static_cast<unsigned char>(bytes[bytes.size() - 2]) != 0xFF ||
+        static_cast<unsigned char>(bytes[bytes.size() - 1]) != 0xD9)
+        return std::nullopt;
+    const auto header = kx::records::read_jpeg_info(bytes);
+    if (!header || (header->channels != 1 && header->channels != 3) || header->width < 1 || header->height < 1)
+        return std::nullopt;
+    py::object limit = image_module().attr("MAX_IMAGE_PIXELS");
+    if (!limit.is_none() && static_cast<double>(header->width) * header->height > py::float_(limit).cast<double>())
+        return std::nullopt;
+    if (out_h > 0 && out_w > 0 &&
+        kx::datasets::plan_training_decode(letter_box, out_h, out_w, header->width, header->height).factor > 1)
+        return std::nullopt;
+    // A read-only view of the bytes, which the capsule owns from here on.
+    auto* owned = new std::string(std::move(bytes));
+    py::capsule held(owned, [](void* p) { delete static_cast<std::string*>(p); });
+    py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(owned->size())}, {1}, owned->data(),
+                      held);
+    py::object decoded = imdecode()(encoded, kx::datasets::decode_flags().full);
+    if (decoded.is_none()) return std::nullopt;
+    py::array pixels(decoded);
+    if (pixels.ndim() != 3 || pixels.shape(0) != header->height || pixels.shape(1) != header->width ||
+        pixels.shape(2) != 3 || !pixels.dtype().is(py::dtype::of<std::uint8_t>()))
+        return std::nullopt;
+    return pixels;
+}
+
+// Opens an image and returns it as RGB uint8 [H, W, 3]: a plain JPEG at full
+// size through OpenCV (read_plain_jpeg), everything else with Pillow. With a
 // positive output size, a JPEG is decoded at the largest reduced scale (1/2,
 // 1/4 or 1/8) that still covers the size the image is about to be scaled to,
 // which saves most of the decoding work for small training shapes.
 ReadImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
     static kx::Lazy image_open{"PIL.Image", "open"};
     static kx::Lazy asarray{"numpy", "asarray"};
+    if (std::optional<py::array> plain = read_plain_jpeg(path, letter_box, out_h, out_w)) return ReadImage{*plain};
     try {
         py::object image = image_open()(path);
         return kx::with_context(image, [&]() -> ReadImage {

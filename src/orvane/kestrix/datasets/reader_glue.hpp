@@ -26,6 +26,35 @@ constexpr long kMaxSide = 1L << 20;
 // The padding colour of utils.letterbox.
 constexpr std::uint8_t kLetterboxFill = 114;
 
+// The decoding flags of cv2.imdecode: RGB with three channels, stored pixel
+// orientation, and the scale bits that decode a JPEG at 1/2, 1/4 or 1/8 of
+// its size (the reduced grayscale flags carry only the scale bits).
+struct DecodeFlags {
+    int full = 0, half = 0, quarter = 0, eighth = 0;
+
+    // The flags that decode `factor` (1, 2, 4 or 8) times smaller per side.
+    int reduction(int factor) const {
+        return factor == 8 ? eighth : factor == 4 ? quarter : factor == 2 ? half : full;
+    }
+};
+
+// Resolved once under pybind11's GIL-safe call-once: this runs on TensorFlow's
+// worker threads, where a plain function-local static could deadlock against
+// the GIL while the first thread imports.
+inline const DecodeFlags& decode_flags() {
+    static py::gil_safe_call_once_and_store<DecodeFlags> flag_store;
+    return flag_store
+        .call_once_and_store_result([] {
+            py::module_ cv2 = py::module_::import("cv2");
+            const int full =
+                cv2.attr("IMREAD_COLOR_RGB").cast<int>() | cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
+            return DecodeFlags{full, full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_2").cast<int>(),
+                               full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_4").cast<int>(),
+                               full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_8").cast<int>()};
+        })
+        .get_stored();
+}
+
 // The constructor of a reader given the descriptor dictionary itself: the
 // exact-type checks, the caller's dictionary kept as `info_dataset` and
 // tagged in place with `type`, then the constructor of `file_reader_class`

@@ -231,35 +231,6 @@ std::string record_name(py::handle name) {
     throw py::error_already_set();
 }
 
-// The decoding flags of cv2.imdecode: RGB with three channels, stored pixel
-// orientation, and the scale bits that decode a JPEG at 1/2, 1/4 or 1/8 of
-// its size (the reduced grayscale flags carry only the scale bits).
-struct DecodeFlags {
-    int full = 0, half = 0, quarter = 0, eighth = 0;
-
-    // The flags that decode `factor` (1, 2, 4 or 8) times smaller per side.
-    int reduction(int factor) const {
-        return factor == 8 ? eighth : factor == 4 ? quarter : factor == 2 ? half : full;
-    }
-};
-
-// Resolved once under pybind11's GIL-safe call-once: this runs on TensorFlow's
-// worker threads, where a plain function-local static could deadlock against
-// the GIL while the first thread imports.
-const DecodeFlags& decode_flags() {
-    static py::gil_safe_call_once_and_store<DecodeFlags> flag_store;
-    return flag_store
-        .call_once_and_store_result([] {
-            py::module_ cv2 = py::module_::import("cv2");
-            const int full =
-                cv2.attr("IMREAD_COLOR_RGB").cast<int>() | cv2.attr("IMREAD_IGNORE_ORIENTATION").cast<int>();
-            return DecodeFlags{full, full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_2").cast<int>(),
-                               full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_4").cast<int>(),
-                               full | cv2.attr("IMREAD_REDUCED_GRAYSCALE_8").cast<int>()};
-        })
-        .get_stored();
-}
-
 // Decodes JPEG bytes to an RGB uint8 [H, W, 3] array, `factor` (1, 2, 4 or 8)
 // times smaller per side (rounded up) than stored. OpenCV releases the GIL
 // while it decodes. Grayscale images come out with three channels; EXIF
@@ -269,7 +240,7 @@ py::array decode_rgb(const py::buffer_info& encoded_info, const py::object& imag
     static kx::Lazy imdecode{"cv2", "imdecode"};
     // A read-only uint8 view of the encoded bytes; `image` keeps them alive.
     py::array encoded(py::dtype::of<std::uint8_t>(), {encoded_info.size}, {1}, encoded_info.ptr, image);
-    py::object decoded = imdecode()(encoded, decode_flags().reduction(factor));
+    py::object decoded = imdecode()(encoded, kx::datasets::decode_flags().reduction(factor));
     if (decoded.is_none()) record_error(name, "holds an image that could not be decoded as JPEG");
     return py::array(decoded);
 }
@@ -410,7 +381,7 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
             // A read-only view of the JPEG inside the record; `element` keeps it alive.
             py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
                               record.image.data(), element);
-            py::object decoded = imdecode()(encoded, decode_flags().reduction(plan.factor));
+            py::object decoded = imdecode()(encoded, kx::datasets::decode_flags().reduction(plan.factor));
             if (decoded.is_none()) continue;
             auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(decoded);
             if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
