@@ -156,9 +156,9 @@ constexpr const char* kLoadInstanceDoc = R"doc(Turns one sample pair into one sa
 
 The image is read with Pillow and converted to RGB (grayscale, palette, RGBA
 and CMYK images included; EXIF orientation is not applied, as the boxes refer
-to the stored pixels); a complete grayscale or YCbCr JPEG read at full size is
-decoded by OpenCV instead, to the same pixels, without the GIL. Training: the image letter-boxed (``letter_box`` true)
-or resized to ``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in
+to the stored pixels); for validation, a complete grayscale or YCbCr JPEG is
+decoded by OpenCV instead, to the same pixels, without the GIL. Training:
+the image letter-boxed (``letter_box`` true) or resized to ``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in
 pixels of the output image, clipped to it, then the class id plus
 ``class_offset``). A training JPEG is decoded at a reduced scale when the
 output is at most half its size; it is letter-boxed with the placement its
@@ -421,10 +421,11 @@ struct ReadImage {
 // what both decoders turn into the same pixels: a complete stream (ending in
 // its EOI marker, so a truncated file reaches Pillow, which refuses it) of one
 // (grayscale) or three (YCbCr) components, within Pillow's pixel limit (so
-// its decompression-bomb warning and error stay), that needs no reduced decode
-// for the output size. A file that cannot be read, or that OpenCV refuses or
-// decodes to another size, is left to Pillow too, which reports it.
-std::optional<py::array> read_plain_jpeg(const py::str& path, bool letter_box, long out_h, long out_w) {
+// its decompression-bomb warning and error stay). A file that cannot be read,
+// or that OpenCV refuses or decodes to another size, is left to Pillow too,
+// which reports it. Training reads keep Pillow, whose draft mode decodes
+// them at a reduced scale.
+std::optional<py::array> read_plain_jpeg(const py::str& path) {
     static kx::Lazy image_module{"PIL", "Image"};
     static kx::Lazy imdecode{"cv2", "imdecode"};
     std::string file;
@@ -449,9 +450,6 @@ std::optional<py::array> read_plain_jpeg(const py::str& path, bool letter_box, l
     py::object limit = image_module().attr("MAX_IMAGE_PIXELS");
     if (!limit.is_none() && static_cast<double>(header->width) * header->height > py::float_(limit).cast<double>())
         return std::nullopt;
-    if (out_h > 0 && out_w > 0 &&
-        kx::datasets::plan_training_decode(letter_box, out_h, out_w, header->width, header->height).factor > 1)
-        return std::nullopt;
     // A read-only view of the bytes, which the capsule owns from here on.
     auto* owned = new std::string(std::move(bytes));
     py::capsule held(owned, [](void* p) { delete static_cast<std::string*>(p); });
@@ -466,15 +464,18 @@ std::optional<py::array> read_plain_jpeg(const py::str& path, bool letter_box, l
     return pixels;
 }
 
-// Opens an image and returns it as RGB uint8 [H, W, 3]: a plain JPEG at full
-// size through OpenCV (read_plain_jpeg), everything else with Pillow. With a
+// Opens an image and returns it as RGB uint8 [H, W, 3]: a plain JPEG read at
+// full size (no output size) through OpenCV (read_plain_jpeg), everything
+// else with Pillow. With a
 // positive output size, a JPEG is decoded at the largest reduced scale (1/2,
 // 1/4 or 1/8) that still covers the size the image is about to be scaled to,
 // which saves most of the decoding work for small training shapes.
 ReadImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
     static kx::Lazy image_open{"PIL.Image", "open"};
     static kx::Lazy asarray{"numpy", "asarray"};
-    if (std::optional<py::array> plain = read_plain_jpeg(path, letter_box, out_h, out_w)) return ReadImage{*plain};
+    if (out_h <= 0 || out_w <= 0) {
+        if (std::optional<py::array> plain = read_plain_jpeg(path)) return ReadImage{*plain};
+    }
     try {
         py::object image = image_open()(path);
         return kx::with_context(image, [&]() -> ReadImage {
