@@ -16,8 +16,12 @@ run's first ones).
 
 import glob
 import json
+import contextlib
 import math
 import os
+import signal
+import sys
+import threading
 import time
 
 from orvane.kestrix.cli import recipe as default_recipe
@@ -179,14 +183,49 @@ def run(args):
     val_ds = dataset.build_val_iterator()
 
     started = time.time()
-    try:
-        trainer.train(args.epochs, train_ds, val_ds, evaluator, start=trainer.last_epoch + 1)
-    except KeyboardInterrupt:
-        _report_interrupt(trainer)
-        return INTERRUPTED
+    with _noting_interrupts() as interrupted:
+        try:
+            trainer.train(args.epochs, train_ds, val_ds, evaluator, start=trainer.last_epoch + 1)
+        except KeyboardInterrupt:
+            _report_interrupt(trainer)
+            return INTERRUPTED
+        except Exception as e:
+            # Ctrl-C raises KeyboardInterrupt wherever Python happens to be; inside library code
+            # (TensorFlow tracing the first step, say) that can surface as another error. After
+            # a Ctrl-C, that is still the user's interrupt, and is reported as one.
+            if not interrupted:
+                raise
+            first_line = (str(e).splitlines() or [""])[0]
+            print("kestrix train: interrupted; on the way out: %s: %s" % (type(e).__name__, first_line),
+                  file=sys.stderr)
+            _report_interrupt(trainer)
+            return INTERRUPTED
     elapsed = time.time() - started
     _report(trainer, logger, evaluator, elapsed, args)
     return 0
+
+
+@contextlib.contextmanager
+def _noting_interrupts():
+    """Yields a list that gets an entry for each Ctrl-C (SIGINT) received inside the block;
+    each still raises KeyboardInterrupt as Python's own handler does. Outside the main thread,
+    or where SIGINT is not Python's default handler (ignored, or the caller's own), nothing
+    changes and the list stays empty."""
+    received = []
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield received
+        return
+
+    def note(signum, frame):
+        received.append(signum)
+        signal.default_int_handler(signum, frame)
+
+    signal.signal(signal.SIGINT, note)
+    try:
+        yield received
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def _write_plot(trainer):
