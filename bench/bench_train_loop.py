@@ -19,8 +19,9 @@ disturbed), the median is shown too.
 3. work: the loop's own per-step work timed alone: the learning-rate read (train over a
    stand-in step that only advances the optimizer's counter, with the schedule against a
    constant rate that costs nothing to read; the counter moves only in the train runs, so
-   they see consecutive steps as the epochs of a real training do, 4,096 a run), the logger's ``update_metrics`` with the five values of a real step, and the
-   rest of the loop (bar, postfix, clock).
+   they see consecutive steps as the epochs of a real training do, 4,096 a run), the
+   logger's ``update_metrics`` with the five values of a real step, and the rest of the loop
+   (bar, postfix, clock).
 4. memory: resident memory growth over 5,000 training steps with logging (after the first
    200) and over 50 validation passes through the trainer with the package's runner and
    evaluator on a detection model (after the first pass) (target: at most 50 MB each).

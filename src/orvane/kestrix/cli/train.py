@@ -14,9 +14,9 @@ the TensorBoard steps all going on where they stopped (new logs go to a new fold
 run's first ones).
 """
 
+import contextlib
 import glob
 import json
-import contextlib
 import math
 import os
 import signal

@@ -530,10 +530,10 @@ py::object training_batch_loader(py::handle self, const py::object& load_instanc
 
 // base -> batch -> load_instance per element (one numpy_function call per
 // batch, batches loaded in parallel, in their order) -> static shapes ->
-// prefetch. Augmented
-// training batches are zipped with a stream of random keys first (seeded when
-// the settings name a seed, drawn anew on every iteration), so that the
-// augmentation of a batch does not depend on which worker loads it.
+// prefetch. Augmented training batches are zipped with a stream of random
+// keys first (seeded when the settings name a seed, drawn anew on every
+// iteration), so that the augmentation of a batch does not depend on which
+// worker loads it.
 py::object build_pipeline(py::handle self, const char* storage, bool training, long batch, long height, long width,
                           py::object prefetch, const Augmentation& augmentation = {}) {
     static kx::Lazy numpy_function{"tensorflow", "numpy_function"};

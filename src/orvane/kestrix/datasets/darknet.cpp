@@ -12,10 +12,10 @@
 // Thread-safety: load_instance and load_training_batch (its batch form)
 // run on TensorFlow's worker threads (through the base class's
 // tf.numpy_function bridge, which holds the GIL); they only
-// read `shape`, `letter_box`, `class_offset` and `classes`. OpenCV and Pillow
-// release the GIL while they decode, letterbox and OpenCV while they resize, and the
-// annotation file is read and parsed here with the GIL released, so several
-// samples load at once. Everything else runs on the caller's thread. Nothing
+// read `shape`, `letter_box`, `class_offset` and `classes`. OpenCV and
+// Pillow release the GIL while they decode, letterbox and OpenCV while they
+// resize, and image and annotation files are read (and annotations parsed)
+// here with the GIL released, so several samples load at once. Everything else runs on the caller's thread. Nothing
 // in this module changes NumPy's floating-point error settings: the box
 // arithmetic is done in C++.
 #include <pybind11/numpy.h>
@@ -158,9 +158,9 @@ The image is read with Pillow and converted to RGB (grayscale, palette, RGBA
 and CMYK images included; EXIF orientation is not applied, as the boxes refer
 to the stored pixels); for validation, a complete grayscale or YCbCr JPEG is
 decoded by OpenCV instead, to the same pixels, without the GIL. Training:
-the image letter-boxed (``letter_box`` true) or resized to ``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in
-pixels of the output image, clipped to it, then the class id plus
-``class_offset``). A training JPEG is decoded at a reduced scale when the
+the image letter-boxed (``letter_box`` true) or resized to ``shape[:2]``,
+with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in pixels of the output image,
+clipped to it, then the class id plus ``class_offset``). A training JPEG is decoded at a reduced scale when the
 output is at most half its size; it is letter-boxed with the placement its
 stored size gets, so the padding and the boxes are those of full decoding.
 Validation: the image as stored, the corners as fractions of its width and
@@ -466,10 +466,10 @@ std::optional<py::array> read_plain_jpeg(const py::str& path) {
 
 // Opens an image and returns it as RGB uint8 [H, W, 3]: a plain JPEG read at
 // full size (no output size) through OpenCV (read_plain_jpeg), everything
-// else with Pillow. With a
-// positive output size, a JPEG is decoded at the largest reduced scale (1/2,
-// 1/4 or 1/8) that still covers the size the image is about to be scaled to,
-// which saves most of the decoding work for small training shapes.
+// else with Pillow. With a positive output size, a JPEG is decoded at the
+// largest reduced scale (1/2, 1/4 or 1/8) that still covers the size the
+// image is about to be scaled to, which saves most of the decoding work for
+// small training shapes.
 ReadImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
     static kx::Lazy image_open{"PIL.Image", "open"};
     static kx::Lazy asarray{"numpy", "asarray"};
