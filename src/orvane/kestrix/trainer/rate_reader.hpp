@@ -91,25 +91,15 @@ private:
     // them as the optimizer's own evaluation left them.
     static py::object compile(const py::object& schedule, const py::object& dtype) {
         static kx::Lazy tensor_spec{"tensorflow", "TensorSpec"};
-        static kx::Lazy tf_function{"tensorflow", "function"};
-        static kx::Lazy inspect_parameter{"inspect", "Parameter"};
-        static kx::Lazy inspect_signature{"inspect", "Signature"};
         static kx::Lazy weakref_ref{"weakref", "ref"};
         py::object ref = weakref_ref()(schedule);  // the cache must not keep the schedule alive
-
-        kx::detail::CompiledBody body;
-        body.qualname = "RateRuns.evaluate";
-        body.signature = inspect_signature()(py::make_tuple(
-            inspect_parameter()("steps", inspect_parameter().attr("POSITIONAL_OR_KEYWORD"))));
-        body.body = [ref](const py::tuple& args) -> py::object { return trace(ref, args[0]); };
-        // The detection module registers the body type when it compiles its train step;
-        // py::cast fails (and the eager call stays) in a module that has not.
-        py::object wrapper = py::cast(std::move(body));
-        wrapper.attr("__name__") = "evaluate";
-        wrapper.attr("__qualname__") = "RateRuns.evaluate";
         py::list signature;
         signature.append(tensor_spec()(py::make_tuple(py::none()), dtype));
-        return tf_function()(wrapper, py::arg("input_signature") = py::tuple(signature), py::arg("autograph") = false);
+        py::dict options;
+        options["input_signature"] = py::tuple(signature);
+        return kx::compile_function(
+            "RateRuns.evaluate", {{"steps"}}, nullptr,
+            [ref](const py::tuple& args) -> py::object { return trace(ref, args[0]); }, options);
     }
 
     static py::object trace(const py::object& ref, const py::object& steps) {
