@@ -459,6 +459,7 @@ py::object conclude(py::object self, py::object truth_values, py::object /*epoch
 }  // namespace
 
 PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
+    kx::register_native_errors(m);
     m.doc() = kModuleDoc;
     py::class_<PassState>(m, "EvaluationState", py::module_local(),
                           "The accumulated matches of one validation pass (what single_evaluation returns).")

@@ -343,6 +343,7 @@ py::tuple run_single_instance(py::object self, py::object image_arg) {
 }  // namespace
 
 PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
+    kx::register_native_errors(m);
     static kx::Lazy object_type{"builtins", "object"};
     static kx::Lazy tensor_spec{"tensorflow", "TensorSpec"};
     static kx::Lazy tf_uint8{"tensorflow", "uint8"};

@@ -197,6 +197,7 @@ py::object publish_detections(py::object self, py::object caption, py::object im
 }  // namespace
 
 PYBIND11_MODULE(writers, m) {
+    kx::register_native_errors(m);
     m.doc() = "Validation writer: validation images with ground-truth and detected boxes, to TensorBoard.";
     static kx::Lazy object_type{"builtins", "object"};
     py::object cls = kx::make_class(m, "TrainingTensorBoardWriter", object_type(), kClassDoc);

@@ -326,17 +326,6 @@ bool recording_own(const py::object& writer) {
     return recording(writer);
 }
 
-// OSError(errno, "<action> '<file>': <reason>", filename) for a failed event
-// file: the errno picks the subclass (FileNotFoundError, PermissionError...).
-[[noreturn]] void raise_file_error(const rec::FileError& e) {
-    static kx::Lazy fsdecode{"os", "fsdecode"};
-    py::object filename = fsdecode()(py::bytes(e.path()));
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-        e.errno_value(), e.action() + ": " + std::strerror(e.errno_value()), filename);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
 // The logger's own event file for scalars in `folder`, made at the first use
 // (kept in the instance as (folder, capsule)); a new one when the writer's
 // folder changes. The capsule returned keeps the file alive while it is
@@ -420,7 +409,7 @@ py::object update_metrics(py::object self, py::object metrics, py::object losses
                 py::gil_scoped_release release;
                 file->append_scalars(wall_time, native_step, points.data(), points.size());
             } catch (const rec::FileError& e) {
-                raise_file_error(e);
+                kx::raise_file_error(e);
             }
         }
     } else {
@@ -461,6 +450,7 @@ py::object refresh(py::object self) {
 }  // namespace
 
 PYBIND11_MODULE(tensorboard, m) {
+    kx::register_native_errors(m);
     m.doc() = "Training metrics logger: time-stamped TensorBoard log folder, scalars and images.";
     kx::import_modules(m, {{"np", "numpy"}, {"tf", "tensorflow"}, {"d", "datetime"}, {"warnings", "warnings"},
                            {"os", "os"}});

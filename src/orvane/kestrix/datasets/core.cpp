@@ -653,6 +653,7 @@ void init(py::object self, py::object info_file, py::object shape, py::object le
 }  // namespace
 
 PYBIND11_MODULE(core, m) {
+    kx::register_native_errors(m);
     m.doc() = "Dataset core: BaseDetectionDataset, the base class of the detection dataset readers.";
     py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     py::object cls = kx::make_class(m, "BaseDetectionDataset", object_type, kClassDoc);

@@ -811,6 +811,7 @@ py::dict check_dataset(py::object descriptor) {
 }  // namespace
 
 PYBIND11_MODULE(darknet, m) {
+    kx::register_native_errors(m);
     m.doc() = "Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and "
               "check_dataset.";
     // The module's imports, bound as its attributes; a failing one fails this import.

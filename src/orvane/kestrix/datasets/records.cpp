@@ -634,28 +634,11 @@ py::list write_detection_shards(py::handle folder, py::handle samples, py::handl
     return written;
 }
 
-void translate_native_errors(std::exception_ptr error) {
-    try {
-        if (error) std::rethrow_exception(error);
-    } catch (const rec::FileError& e) {
-        // OSError(errno, message, filename) picks the matching subclass
-        // (FileNotFoundError, PermissionError, IsADirectoryError, ...).
-        py::object filename = py::module_::import("os").attr("fsdecode")(py::bytes(e.path()));
-        py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-            e.errno_value(), e.action() + ": " + std::strerror(e.errno_value()), filename);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    } catch (const rec::RecordError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const rec::ExampleError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    }
-}
-
 }  // namespace
 
 PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
     m.doc() = kModuleDoc;
-    py::register_local_exception_translator(translate_native_errors);
+    kx::register_native_errors(m);
     m.def("count_records", &count_records, kCountRecordsDoc, py::arg("paths"));
     m.def("read_records", &read_records, kReadRecordsDoc, py::arg("path"));
     m.def("encode_example", &encode_example, kEncodeExampleDoc, py::arg("image"), py::arg("image_name"),

@@ -635,6 +635,7 @@ py::object build_val_iterator(py::object self, py::object batch_size) {
 }  // namespace
 
 PYBIND11_MODULE(tfrecord, m) {
+    kx::register_native_errors(m);
     m.doc() = "TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary).";
     // The module's imports, bound as its attributes; a failing one fails this import.
     py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");

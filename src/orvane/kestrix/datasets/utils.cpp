@@ -179,6 +179,7 @@ py::array xywhn2xyxy(py::handle boxes_arg, py::handle w, py::handle h, py::handl
 }  // namespace
 
 PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
+    kx::register_native_errors(m);
     m.doc() = kModuleDoc;
     m.def("letterbox", &letterbox, kLetterboxDoc, py::arg("image"), py::arg("new_shape"), py::arg("auto") = false);
     m.def("xywhn2xyxy", &xywhn2xyxy, kXywhn2xyxyDoc, py::arg("boxes"), py::arg("w"), py::arg("h"),

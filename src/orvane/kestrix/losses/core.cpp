@@ -169,6 +169,7 @@ py::object keras_metrics(py::object loss, py::object entries) {
 }  // namespace
 
 PYBIND11_MODULE(core, m) {
+    kx::register_native_errors(m);
     m.doc() = kModuleDoc;
     py::options options;
     options.disable_function_signatures();  // the docstrings carry them

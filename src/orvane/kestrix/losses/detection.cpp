@@ -304,6 +304,7 @@ py::object compute_loss(py::object self, py::object y_true, py::object y_pred) {
 }  // namespace
 
 PYBIND11_MODULE(detection, m) {
+    kx::register_native_errors(m);
     static kx::Lazy loss_base{"orvane.kestrix.losses.core", "KestrixLoss"};
     m.doc() = kModuleDoc;
     kx::import_modules(m, {{"tf", "tensorflow"}});

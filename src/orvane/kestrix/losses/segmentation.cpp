@@ -333,6 +333,7 @@ void init(py::handle cls, py::object self, py::object num_classes, py::object we
 }  // namespace
 
 PYBIND11_MODULE(segmentation, m) {
+    kx::register_native_errors(m);
     m.doc() = kModuleDoc;
     py::options options;
     options.disable_function_signatures();  // the docstrings carry them

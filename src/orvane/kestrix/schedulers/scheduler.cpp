@@ -269,6 +269,7 @@ py::object get_config(py::object self) {
 }  // namespace
 
 PYBIND11_MODULE(scheduler, m) {
+    kx::register_native_errors(m);
     static kx::Lazy schedule_base{"tensorflow", "keras.optimizers.schedules.LearningRateSchedule"};
     m.doc() = kModuleDoc;
     kx::import_modules(m, {{"tf", "tensorflow"}, {"np", "numpy"}});

@@ -984,6 +984,7 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
 }  // namespace
 
 PYBIND11_MODULE(detection, m) {
+    kx::register_native_errors(m);
     m.doc() = kModuleDoc;
 
     // Imports, in order; a failing one fails the import of this module.
