@@ -1,11 +1,12 @@
 # kestrix_add_module(<import.name> [SOURCES extra.cpp ...])
 #
 # Adds the extension module importable as <import.name>, built from
-# src/<import/name>.cpp (plus any extra sources), with warnings as errors,
-# the Python glue header and the Python-free native library. The target is
-# named after the import name with dots turned into underscores, and the
-# module is installed (component "python") at the package path.
-set(KESTRIX_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror)
+# src/<import/name>.cpp (plus any extra sources), with the project's warnings
+# as errors (cmake/KestrixWarnings.cmake), the Python glue headers and the
+# Python-free native library. The target is named after the import name with
+# dots turned into underscores, and the module is installed (component
+# "python") at the package path.
+include(${CMAKE_CURRENT_LIST_DIR}/KestrixWarnings.cmake)
 
 function(kestrix_add_module import_name)
   cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
