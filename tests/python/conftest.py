@@ -3,7 +3,9 @@
 The suite runs under Keras 3 and, with ``TF_USE_LEGACY_KERAS=1``, under tf-keras (``make test``
 runs it both ways). A test that only makes sense under one of them says so with
 ``@pytest.mark.keras3`` or ``@pytest.mark.tf_keras`` and is skipped under the other; the
-``legacy_keras`` fixture tells a test which one it runs under.
+``legacy_keras`` fixture tells a test which one it runs under. A test that exercises nothing
+of Keras (no model, optimizer, step, saving or loading: a dataset reader, a file writer) is
+marked ``@pytest.mark.keras_free`` and runs once, in the Keras 3 pass.
 """
 import os
 
@@ -20,6 +22,7 @@ LEGACY_KERAS = tf.keras.__name__.startswith("tf_keras")
 def pytest_configure(config):
     config.addinivalue_line("markers", "keras3: only meaningful under Keras 3 (skipped under tf-keras)")
     config.addinivalue_line("markers", "tf_keras: only meaningful under tf-keras (skipped under Keras 3)")
+    config.addinivalue_line("markers", "keras_free: exercises nothing of Keras (runs in the Keras 3 pass only)")
 
 
 def pytest_runtest_setup(item):
@@ -27,6 +30,8 @@ def pytest_runtest_setup(item):
         pytest.skip("Keras 3 only; this run uses tf-keras")
     if not LEGACY_KERAS and item.get_closest_marker("tf_keras"):
         pytest.skip("tf-keras only (TF_USE_LEGACY_KERAS=1); this run uses Keras 3")
+    if LEGACY_KERAS and item.get_closest_marker("keras_free"):
+        pytest.skip("nothing Keras-specific: runs in the Keras 3 pass only")
 
 
 @pytest.fixture

@@ -5,6 +5,8 @@ import tensorflow as tf
 
 from orvane.kestrix.datasets.core import BaseDetectionDataset
 
+pytestmark = pytest.mark.keras_free
+
 H, W = 48, 64
 BRIGHT, FILL = 230, 114
 THRESHOLD = 140  # between the fill colour and the darkest the rectangle gets (230 * 0.7)

@@ -17,6 +17,8 @@ import tensorflow as tf
 from orvane.kestrix.datasets import records
 from orvane.kestrix.datasets.tfrecord import TFRecordDataset, TFRecordDatasetYaml
 
+pytestmark = pytest.mark.keras_free
+
 FRAME = 16  # bytes of framing around each record payload
 JPEG = tf.io.encode_jpeg(np.zeros((12, 16, 3), np.uint8)).numpy()
 

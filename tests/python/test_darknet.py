@@ -77,6 +77,7 @@ def dataset(folders):
     return DarknetDataset(descriptor(*folders), [32, 32, 3], True, False)
 
 
+@pytest.mark.keras_free
 class TestArguments:
     def test_exact_type_checks_in_argument_order(self, folders):
         cases = [
@@ -102,6 +103,7 @@ class TestArguments:
             DarknetDataset(None, [32, 32])
 
 
+@pytest.mark.keras_free
 class TestDescriptorValidation:
     @pytest.fixture
     def check(self, dataset):
@@ -176,6 +178,7 @@ class TestDescriptorValidation:
         assert ds.classes == ["cat", "dog", "bird"] and len(ds.train_storage) == 7
 
 
+@pytest.mark.keras_free
 class TestStorage:
     def make(self, tmp_path, train_images, train_labels, val=None, same=False):
         images = tmp_path / "img"
@@ -244,6 +247,7 @@ def sample_dataset(tmp_path, text, image, name="s.jpg", letter_box=True, backgro
     return DarknetDataset(descriptor(split, split), list(shape) + [3], letter_box, background)
 
 
+@pytest.mark.keras_free
 class TestLoadInstance:
     def test_resize_and_validation_of_the_full_box(self, tmp_path):
         ds = sample_dataset(tmp_path, "0 0.5 0.5 1.0 1.0", boxed_image(480, 640, (0.5, 0.5, 0.5, 0.5)),
@@ -369,6 +373,7 @@ class TestLoadInstance:
         subprocess.run([sys.executable, "-c", code], check=True, env=env)
 
 
+@pytest.mark.keras_free
 class TestPipelines:
     def test_training_batches(self, dataset):
         batches = list(dataset.build_train_iterator(4))
@@ -425,6 +430,7 @@ class TestTraining:
         assert len(models.read_scalars(tmp_path / "logs")["total-loss"]) == 2  # one point per batch
 
 
+@pytest.mark.keras_free
 class TestCheckDataset:
     def test_reports_each_problem_with_its_reason_and_counts_the_rest(self, tmp_path):
         train = make_split(tmp_path / "t", 4)  # 000..003: boxes 0, 1, 2, 0 -> two background files

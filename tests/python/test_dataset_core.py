@@ -5,6 +5,8 @@ import tensorflow as tf
 
 from orvane.kestrix.datasets.core import BaseDetectionDataset
 
+pytestmark = pytest.mark.keras_free
+
 
 class Synthetic(BaseDetectionDataset):
     """A dataset whose raw elements are integers n: sample n has n boxes of value n.

@@ -4,6 +4,8 @@ import pytest
 
 from orvane.kestrix.datasets.utils import letterbox, xywhn2xyxy
 
+pytestmark = pytest.mark.keras_free
+
 
 def marked_image(h, w, channels=3):
     """A dark image with a bright rectangle over the middle half of each axis."""

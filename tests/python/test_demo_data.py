@@ -11,6 +11,8 @@ import yaml
 
 from orvane.kestrix.cli import demo_data
 
+pytestmark = pytest.mark.keras_free
+
 TINY = dict(num_train=6, num_val=3, size=96)
 
 

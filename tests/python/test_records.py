@@ -8,6 +8,8 @@ import tensorflow as tf
 
 from orvane.kestrix.datasets import records
 
+pytestmark = pytest.mark.keras_free
+
 FEATURES = {
     "image": tf.io.FixedLenFeature([], tf.string),
     "image_name": tf.io.FixedLenFeature([], tf.string),

@@ -17,6 +17,8 @@ from orvane.kestrix.datasets import records, utils
 from orvane.kestrix.datasets.darknet import DarknetDataset
 from orvane.kestrix.datasets.tfrecord import TFRecordDataset
 
+pytestmark = pytest.mark.keras_free
+
 BOX = (0.45, 0.55, 0.5, 0.4)  # normalised centre x, centre y, width, height
 
 

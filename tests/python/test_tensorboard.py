@@ -17,6 +17,8 @@ from orvane.kestrix.callbacks.tensorboard import TensorBoard
 
 from events import accumulated, scalar_points, summary_values
 
+pytestmark = pytest.mark.keras_free
+
 STAMP = re.compile(r"^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}(\.\d{6})?$")
 NAMES = ["total-loss", "mAP@0.5", "learning-rate"]
 

@@ -92,6 +92,7 @@ def dataset(shards):
     return TFRecordDataset(descriptor(shards), [32, 32, 3], True, False)
 
 
+@pytest.mark.keras_free
 class TestArguments:
     def test_exact_type_checks_in_argument_order(self, shards):
         cases = [
@@ -122,6 +123,7 @@ class TestArguments:
             TFRecordDataset(None, [32, 32])
 
 
+@pytest.mark.keras_free
 class TestDescriptorValidation:
     """validate_info_file_content on a constructed dataset (class_offset 0 or 1)."""
 
@@ -189,6 +191,7 @@ class TestDescriptorValidation:
         assert ds.classes is not older["classes"]
 
 
+@pytest.mark.keras_free
 class TestConstruction:
     def test_dictionary_is_tagged_in_place(self, shards):
         desc = descriptor(shards, type="darknet")
@@ -221,6 +224,7 @@ class TestConstruction:
         assert ds.val_annotations == [] and ds.train_images is None
 
 
+@pytest.mark.keras_free
 class TestStorage:
     def make_split(self, folder, names):
         folder.mkdir(parents=True)
@@ -265,6 +269,7 @@ def load(ds, serialized, training=True):
     return ds.load_instance(tf.constant(serialized), training)
 
 
+@pytest.mark.keras_free
 class TestLoadInstance:
     @pytest.fixture
     def make(self, shards):
@@ -342,6 +347,7 @@ class TestLoadInstance:
             load(ds, example(image, b"\xffname", [1], [0.5]))
 
 
+@pytest.mark.keras_free
 class TestPipelines:
     def test_training_batches(self, dataset):
         batches = list(dataset.build_train_iterator(4))

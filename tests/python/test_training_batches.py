@@ -17,6 +17,8 @@ from orvane.kestrix.datasets import records
 from orvane.kestrix.datasets.darknet import DarknetDataset
 from orvane.kestrix.datasets.tfrecord import TFRecordDataset
 
+pytestmark = pytest.mark.keras_free
+
 SHAPES = [([160, 160], True), ([100, 200], True), ([96, 128], False), ([700, 500], True), ([61, 47], True)]
 
 

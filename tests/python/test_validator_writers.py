@@ -12,6 +12,8 @@ from orvane.validator.writers import TrainingTensorBoardWriter
 
 from events import image_summaries
 
+pytestmark = pytest.mark.keras_free
+
 GREEN = (0, 255, 0)
 RED = (255, 0, 0)
 
