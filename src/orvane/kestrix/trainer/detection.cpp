@@ -184,10 +184,11 @@ Raises:
 
 constexpr const char* kImprovementLine = "\t - [INFO] Saving model with improvement in {} from {} to {}";
 
-
 // ------------------------------------------------------------------------- imports
 
-// The module's imports, in the order a failing one must be reported (see PYBIND11_MODULE).
+// The module's imports that only this file uses (the shared ones are in detection_internal.hpp
+// and atomic_file.hpp); PYBIND11_MODULE binds them all in the order a failing one must be
+// reported.
 kx::Lazy writer_type{"orvane.validator.writers", "TrainingTensorBoardWriter"};
 kx::Lazy np_module{"numpy"};
 kx::Lazy time_module{"time"};
@@ -363,7 +364,8 @@ PYBIND11_MODULE(detection, m) {
     using namespace kx::trainer;
     m.doc() = kModuleDoc;
 
-    // Imports, in order; a failing one fails the import of this module.
+    // The module's imports, in the order a failing one must be reported; a failing one fails
+    // the import of this module.
     m.attr("TrainingTensorBoardWriter") = writer_type();
     m.attr("tf") = tf_module();
     m.attr("tqdm") = tqdm_type();
