@@ -236,6 +236,16 @@ class TestTrain:
         trainer.train(1, make_train_dataset(2, 2), make_val_dataset(5), evaluator)
         assert evaluator.flags_per_pass() == [flags, flags]
 
+    def test_pass_without_a_trainer_publishes_nothing(self, capsys):
+        # What `kestrix val` runs on saved weights: no writer, no image marked, epoch 0.
+        from orvane.kestrix.trainer.detection import validation_pass
+
+        evaluator = RecordingEvaluator()
+        assert validation_pass(make_val_dataset(3), evaluator, list(CLASSES)) == make_metrics()
+        assert evaluator.starts == [None] and evaluator.flags_per_pass() == [[False] * 3]
+        assert [record["epoch"] for record in evaluator.evaluations] == [0] * 3
+        assert [epoch for _, epoch in evaluator.concluded] == [0]
+
     def test_first_image_of_each_validation_batch(self, trainer):
         trainer.classes = ["zero", "one", "two"]
         images, boxes, names = make_val_data(4)

@@ -22,6 +22,10 @@
 namespace py = pybind11;
 namespace ev = kx::eval;
 
+namespace kx::validator {
+void add_summary(py::module_& m);  // summary.cpp: SUMMARY_KEYS, summary_percentages, summary_key
+}
+
 namespace {
 
 constexpr const char* kModuleDoc = R"doc(Validation evaluator of detection models: COCO-style mAP and mAR, accuracy and overall precision/recall.)doc";
@@ -477,4 +481,5 @@ PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
     kx::def_method(cls, "single_evaluation", &single_evaluation, kSingleDoc, py::arg("instances"), py::arg("epoch"),
                    py::arg("add_image"));
     kx::def_method(cls, "conclude", &conclude, kConcludeDoc, py::arg("truth_values"), py::arg("epoch") = py::none());
+    kx::validator::add_summary(m);
 }

@@ -1,6 +1,15 @@
 """Validation evaluator of detection models: COCO-style mAP and mAR, accuracy and overall precision/recall."""
 from typing import Any, Optional, Sequence
 
+# The twelve columns of a validation summary (summary.csv after "epoch"), in order.
+SUMMARY_KEYS: tuple[str, ...]
+
+def summary_percentages(metrics: dict[str, Any]) -> dict[str, float]:
+    """The twelve percentages of a metrics dictionary, named and ordered as ``SUMMARY_KEYS``."""
+
+def summary_key(metric: Any) -> str:
+    """The summary column that picks the best checkpoint: "map" -> mAP@0.5, "acc" -> mACC@0.5, else mAR@0.5."""
+
 class EvaluationState:
     """The accumulated matches of one validation pass (what ``single_evaluation`` returns)."""
 

@@ -8,12 +8,6 @@ command prints; errors that are the package's own faults propagate with their tr
 import os
 import warnings
 
-SUMMARY_KEYS = [
-    "mAP@0.5", "mAP@0.75", "mAP@0.5:0.95",
-    "mACC@0.5", "mACC@0.75", "mACC@0.5:0.95",
-    "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95",
-    "Overall-ACC", "Overall-AP", "Overall-AR",
-]
 DATASET_TYPES = ("darknet", "tfrecord")
 
 
@@ -171,18 +165,6 @@ def metrics_line(summary):
     """The headline of a validation summary (percentages)."""
     keys = ("mAP@0.5", "mAP@0.5:0.95", "mAR@0.5", "Overall-AP", "Overall-AR")
     return "  ".join("%s %.1f" % (k, float(summary[k])) for k in keys if k in summary)
-
-
-def summary_from_metrics(metrics):
-    """The twelve percentages of a metrics dictionary, named as in summary.csv."""
-    summary = {}
-    for family in ("mAP", "mACC", "mAR"):
-        for iou in ("0.5", "0.75", "0.5:0.95"):
-            summary["%s@%s" % (family, iou)] = float(metrics[family][iou]) * 100
-    summary["Overall-ACC"] = float(metrics["OA"]) * 100
-    summary["Overall-AP"] = float(metrics["OP"]) * 100
-    summary["Overall-AR"] = float(metrics["OR"]) * 100
-    return summary
 
 
 class ImageCounter:

@@ -3,7 +3,10 @@
 import csv
 import os
 
-from orvane.kestrix.cli.common import SUMMARY_KEYS, CliError
+from orvane.kestrix.cli.common import CliError
+from orvane.validator.evaluators import SUMMARY_KEYS
+
+COLUMNS = ("epoch",) + SUMMARY_KEYS
 
 RESULTS = "results.png"
 
@@ -22,10 +25,10 @@ def read_summary(path):
     try:
         with open(path, newline="", encoding="utf-8") as f:
             reader = csv.DictReader(f)
-            missing = [k for k in ["epoch"] + SUMMARY_KEYS if k not in (reader.fieldnames or [])]
+            missing = [k for k in COLUMNS if k not in (reader.fieldnames or [])]
             if missing:
                 raise CliError("%s is not a validation summary: no column %s" % (path, missing[0]))
-            return [{k: float(row[k]) for k in ["epoch"] + SUMMARY_KEYS} for row in reader]
+            return [{k: float(row[k]) for k in COLUMNS} for row in reader]
     except (TypeError, ValueError) as e:
         raise CliError("%s: unreadable value (%s)" % (path, e))
     except OSError as e:

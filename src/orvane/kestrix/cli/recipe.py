@@ -37,12 +37,6 @@ RECIPE = {
 }
 
 STEP_LOSSES = ["total-loss", "localization-loss", "classification-loss", "objectness-loss"]
-VALIDATION_METRICS = [
-    "mAP@0.5", "mAP@0.75", "mAP@0.5:0.95",
-    "mACC@0.5", "mACC@0.75", "mACC@0.5:0.95",
-    "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95",
-    "Overall-ACC", "Overall-AP", "Overall-AR",
-]
 
 
 def recipe(**overrides) -> dict:
@@ -57,7 +51,9 @@ def recipe(**overrides) -> dict:
 
 def metric_names() -> list:
     """Every name the TensorBoard logger should publish for a run at this recipe."""
-    return STEP_LOSSES + ["step-time (seconds)", "learning-rate"] + VALIDATION_METRICS
+    from orvane.validator.evaluators import SUMMARY_KEYS
+
+    return STEP_LOSSES + ["step-time (seconds)", "learning-rate"] + list(SUMMARY_KEYS)
 
 
 def build_model(num_classes: int, imgsz: int | None = None, width: int | None = None):

@@ -4,7 +4,7 @@ evaluator of the validation package; prints the metrics and the per-class table.
 from orvane.kestrix.cli import recipe as default_recipe
 from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
     load_weights, make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, \
-    open_dataset, read_descriptor, resolve_data, run_classes, runner_model, summary_from_metrics
+    open_dataset, read_descriptor, resolve_data, run_classes, runner_model
 
 
 def add_parser(sub, formatter):
@@ -19,26 +19,6 @@ def add_parser(sub, formatter):
     p.add_argument("--conf", type=float, default=0.25,
                    help="score threshold of the operating point (mACC, Overall-AP/AR)")
     return p
-
-
-def validate(evaluator, val_ds, classes):
-    """One validation pass, fed to the evaluator exactly as the trainer feeds it."""
-    import numpy as np
-    from tqdm import tqdm
-
-    evaluator(None)  # no writer: nothing is published
-    truth_values = None
-    for images, boxes, names in tqdm(val_ds, desc="Running validation", colour="green"):
-        image = images.numpy()[0]
-        rows = boxes.numpy()[0]
-        height, width, _ = image.shape
-        dt_boxes, dt_labels, dt_scores = evaluator.runner.run_single_instance(image)
-        gt = {"image": image, "height": height, "width": width, "boxes": rows[:, 0:4],
-              "labels": np.array([classes[int(c)] for c in rows[:, 4]]),
-              "image_path": names.numpy()[0].decode()}
-        dt = {"boxes": dt_boxes, "labels": dt_labels, "scores": dt_scores}
-        truth_values = evaluator.single_evaluation({"gt_instance": gt, "dt_instance": dt}, 0, False)
-    return evaluator.conclude(truth_values, epoch=0)
 
 
 def run(args):
@@ -57,10 +37,14 @@ def run(args):
                        % (args.weights, model_classes(model), path, len(classes)))
     evaluator = ImageCounter(make_evaluator(make_runner(runner_model(model), imgsz, classes), classes,
                                             score_threshold=args.conf))
-    metrics = validate(evaluator, dataset.build_val_iterator(), classes)
+    # The trainer's own pass, with no writer: nothing is published.
+    from orvane.kestrix.trainer.detection import validation_pass
+    from orvane.validator.evaluators import summary_percentages
+
+    metrics = validation_pass(dataset.build_val_iterator(), evaluator, classes)
     print()
     print("Validation of %s on %s" % (args.weights, path))
-    print(metrics_line(summary_from_metrics(metrics)))
+    print(metrics_line(summary_percentages(metrics)))
     print()
     print(class_table(evaluator))
     return 0

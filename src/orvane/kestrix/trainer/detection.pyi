@@ -78,3 +78,13 @@ class DetectionTrainer:
         initial_validation: bool | None = None,
     ) -> None:
         """Trains epochs ``start`` to ``epochs`` with a validation pass before and after each."""
+
+def validation_pass(
+    val_ds: Iterable[Any],
+    evaluator: Any,
+    classes: list,
+    epoch: Any = 0,
+    writer: Any = None,
+    display: int = 0,
+) -> dict[str, Any]:
+    """One validation pass (the trainer's, also run by ``kestrix val``); returns the evaluator's metrics."""
