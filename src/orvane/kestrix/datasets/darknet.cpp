@@ -238,11 +238,6 @@ py::str sample_path(py::handle value) {
     kx::raise(PyExc_TypeError, std::string("[ERROR]: A sample path must be bytes or str, got ") + Py_TYPE(value.ptr())->tp_name);
 }
 
-bool truth(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
 
 // ---------------------------------------------------------------- descriptor
 
@@ -385,7 +380,7 @@ py::object build_and_load_base_iterator(py::object, py::object storage, py::obje
     py::object dataset = from_tensor_slices()(slices);
     // A full shuffle: the elements are two short strings, so a buffer as long
     // as the list being shuffled costs next to nothing.
-    if (truth(shuffle)) dataset = dataset.attr("shuffle")(std::max<std::size_t>(1, py::len(storage)));
+    if (kx::datasets::is_true(shuffle)) dataset = dataset.attr("shuffle")(std::max<std::size_t>(1, py::len(storage)));
     return dataset;
 }
 
@@ -405,13 +400,6 @@ std::pair<py::str, py::str> unpack_pair(py::object data) {
                                         std::to_string(items.size()) + " items");
     return {sample_path(items[0]), sample_path(items[1])};
 }
-
-// An image as read for a sample: RGB uint8 [H, W, 3], and the size it is
-// stored at when it was decoded smaller (0 x 0 when decoded at full size).
-struct ReadImage {
-    py::array pixels;
-    long stored_w = 0, stored_h = 0;
-};
 
 // A plain JPEG file decoded at full size by OpenCV, as RGB uint8 [H, W, 3],
 // or nothing when the file is left to Pillow. Both the file read and the
@@ -470,16 +458,16 @@ std::optional<py::array> read_plain_jpeg(const py::str& path) {
 // largest reduced scale (1/2, 1/4 or 1/8) that still covers the size the
 // image is about to be scaled to, which saves most of the decoding work for
 // small training shapes.
-ReadImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
+kx::datasets::DecodedImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
     static kx::Lazy image_open{"PIL.Image", "open"};
     static kx::Lazy asarray{"numpy", "asarray"};
     if (out_h <= 0 || out_w <= 0) {
-        if (std::optional<py::array> plain = read_plain_jpeg(path)) return ReadImage{*plain};
+        if (std::optional<py::array> plain = read_plain_jpeg(path)) return kx::datasets::DecodedImage{*plain};
     }
     try {
         py::object image = image_open()(path);
-        return kx::with_context(image, [&]() -> ReadImage {
-            ReadImage read;
+        return kx::with_context(image, [&]() -> kx::datasets::DecodedImage {
+            kx::datasets::DecodedImage read;
             if (out_h > 0 && out_w > 0 && py::str(image.attr("format")).equal(py::str("JPEG"))) {
                 py::tuple size(image.attr("size"));
                 const long width = size[0].cast<long>(), height = size[1].cast<long>();
@@ -528,77 +516,39 @@ dn::Labels read_annotations(const py::str& path, long classes) {
     return labels;
 }
 
-// Pixel corners from xywhn2xyxy ([N, >= 5], class in column 4) to the
-// sample's float32 rows: each corner divided by its axis' scale and clipped
-// to [0, limit] of that axis, the class shifted by the offset.
-py::array_t<float> finish_corners(const py::array_t<double, py::array::c_style | py::array::forcecast>& corners,
-                                  double scale_x, double scale_y, double limit_x, double limit_y, double offset) {
-    const py::ssize_t rows = corners.shape(0), stride = corners.shape(1);
-    py::array_t<float> out({rows, py::ssize_t{5}});
-    const double scale[4] = {scale_x, scale_y, scale_x, scale_y};
-    const double limit[4] = {limit_x, limit_y, limit_x, limit_y};
-    const double* in = corners.data();
-    float* row = out.mutable_data();
-    for (py::ssize_t r = 0; r < rows; ++r, in += stride, row += 5) {
-        for (int c = 0; c < 4; ++c) row[c] = static_cast<float>(std::min(std::max(in[c] / scale[c], 0.0), limit[c]));
-        row[4] = static_cast<float>(in[4] + offset);
-    }
-    return out;
+// The boxes of an annotation file as the sample builder takes them: its
+// rows are class, x centre, y centre, width, height.
+kx::datasets::BoxRows<double> box_rows(const dn::Labels& labels) {
+    const double* values = labels.values.data();
+    return {labels.boxes(), values + 1, dn::kLabelValues, values, dn::kLabelValues};
 }
 
 py::object load_instance(py::object self, py::object data, py::object training_flag) {
-    static kx::Lazy xywhn2xyxy{"orvane.kestrix.datasets.utils", "xywhn2xyxy"};
     static kx::Lazy basename{"os.path", "basename"};
+    namespace kd = kx::datasets;
 
-    const bool training = truth(training_flag);
+    const bool training = kd::is_true(training_flag);
     auto [image_path, annotation_path] = unpack_pair(data);
     py::object shape = py::none();
     if (training) shape = self.attr("shape");
-    const bool letter_box = training && truth(self.attr("letter_box"));
-    const auto [out_h, out_w] = training ? kx::datasets::integral_size(shape) : std::pair<long, long>{0, 0};
-    const ReadImage read = read_image(image_path, letter_box, out_h, out_w);
-    const py::array& image = read.pixels;
-    const double stored_h = static_cast<double>(image.shape(0));
-    const double stored_w = static_cast<double>(image.shape(1));
+    const bool letter_box = training && kd::is_true(self.attr("letter_box"));
+    const auto [out_h, out_w] = training ? kd::integral_size(shape) : std::pair<long, long>{0, 0};
+    const kd::DecodedImage read = read_image(image_path, letter_box, out_h, out_w);
 
     // Validation samples keep the image as read; the boxes then scale with it.
-    kx::datasets::FittedImage fitted{image, stored_w, stored_h, 0.0, 0.0};
-    if (training) fitted = kx::datasets::fit_training_image(self, image, read.stored_w, read.stored_h);
+    const kd::FittedImage fitted =
+        training ? kd::fit_training_image(read, letter_box, shape) : kd::as_stored(read.pixels);
 
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     const dn::Labels labels = read_annotations(annotation_path, dataset_classes(self, class_offset));
-    auto sample = [&](py::object boxes) -> py::object {
-        if (training) return py::make_tuple(fitted.image, boxes);
-        return py::make_tuple(fitted.image, boxes, basename()(image_path));
-    };
-    const auto count = static_cast<py::ssize_t>(labels.boxes());
-    if (count == 0) {
-        py::array_t<float> dummy({py::ssize_t{1}, py::ssize_t{5}});
-        std::fill(dummy.mutable_data(), dummy.mutable_data() + 5, 0.0f);
-        return sample(dummy);
+    double limit_w = 1.0, limit_h = 1.0;
+    if (training && labels.boxes() > 0) {
+        limit_w = kx::to_double(shape[py::int_(1)], "shape[1]");
+        limit_h = kx::to_double(shape[py::int_(0)], "shape[0]");
     }
-
-    // Rows x, y, width, height, class: the file's columns rotated by four.
-    py::array_t<double> rows({count, py::ssize_t{5}});
-    double* row = rows.mutable_data();
-    for (std::size_t r = 0; r < labels.boxes(); ++r, row += 5) {
-        const double* values = &labels.values[r * dn::kLabelValues];
-        std::copy(values + 1, values + 5, row);
-        row[4] = values[0];
-    }
-    py::object converted =
-        xywhn2xyxy()(rows, fitted.scale_w, fitted.scale_h, py::arg("padw") = fitted.pad_w, py::arg("padh") = fitted.pad_h);
-    auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
-    if (!corners) throw py::error_already_set();
-    if (corners.ndim() != 2 || corners.shape(0) != count || corners.shape(1) < 5)
-        kx::raise(PyExc_ValueError, "[ERROR]: xywhn2xyxy returned an array of unexpected shape for annotation file '" +
-                                        annotation_path.cast<std::string>() + "'");
-    if (training) {
-        const double limit_w = kx::to_double(shape[py::int_(1)], "shape[1]");
-        const double limit_h = kx::to_double(shape[py::int_(0)], "shape[0]");
-        return sample(finish_corners(corners, 1.0, 1.0, limit_w, limit_h, class_offset));
-    }
-    return sample(finish_corners(corners, stored_w, stored_h, 1.0, 1.0, class_offset));
+    py::array_t<float> boxes = kd::sample_boxes(fitted, box_rows(labels), class_offset, training, limit_w, limit_h);
+    if (training) return py::make_tuple(fitted.image, boxes);
+    return py::make_tuple(fitted.image, boxes, basename()(image_path));
 }
 
 // The training samples of a batch of sample pairs, written straight into
@@ -616,7 +566,7 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
     py::list result;
     const auto [out_h, out_w] = kd::start_batch(self, images, count, result);
     if (out_h == 0) return result;
-    const bool letter_box = truth(self.attr("letter_box"));
+    const bool letter_box = kd::is_true(self.attr("letter_box"));
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     const long classes = dataset_classes(self, class_offset);
     std::uint8_t* slots = static_cast<std::uint8_t*>(images.mutable_data());
@@ -624,35 +574,15 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
     for (py::ssize_t i = 0; i < count; ++i) {
         try {
             auto [image_path, annotation_path] = unpack_pair(elements[py::int_(i)]);
-            const ReadImage read = read_image(image_path, letter_box, out_h, out_w);
-            auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(read.pixels);
-            if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
-                PyErr_Clear();
-                continue;
-            }
-            const kd::FittedImage fitted = kd::fit_training_image_into(
-                pixels, read.stored_w, read.stored_h, letter_box, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
+            const kd::DecodedImage read = read_image(image_path, letter_box, out_h, out_w);
+            const std::optional<kd::Pixels> pixels = kd::rgb_pixels(read.pixels);
+            if (!pixels) continue;
+            const kd::FittedImage fitted =
+                kd::fit_training_image_into({*pixels, read.stored_w, read.stored_h}, letter_box, out_h, out_w,
+                                            slots + static_cast<std::size_t>(i) * slot_bytes);
             const dn::Labels labels = read_annotations(annotation_path, classes);
-            const auto rows = static_cast<py::ssize_t>(labels.boxes());
-            if (rows == 0) {
-                py::array_t<float> dummy({py::ssize_t{1}, py::ssize_t{5}});
-                std::fill(dummy.mutable_data(), dummy.mutable_data() + 5, 0.0f);
-                PyList_SetItem(result.ptr(), i, dummy.release().ptr());
-                continue;
-            }
-            // As load_instance: the file's rows rotated to x, y, width, height,
-            // class, through utils.xywhn2xyxy's arithmetic, then finished.
-            py::array_t<double> corners({rows, py::ssize_t{5}});
-            double* row = corners.mutable_data();
-            for (std::size_t r = 0; r < labels.boxes(); ++r, row += 5) {
-                const double* values = &labels.values[r * dn::kLabelValues];
-                std::copy(values + 1, values + 5, row);
-                row[4] = values[0];
-            }
-            kx::geometry::xywhn_to_xyxy(corners.data(), corners.mutable_data(), labels.boxes(), 5, fitted.scale_w,
-                                        fitted.scale_h, fitted.pad_w, fitted.pad_h);
-            py::array_t<float> boxes = finish_corners(corners, 1.0, 1.0, static_cast<double>(out_w),
-                                                      static_cast<double>(out_h), class_offset);
+            py::array_t<float> boxes = kd::sample_boxes(fitted, box_rows(labels), class_offset, true,
+                                                        static_cast<double>(out_w), static_cast<double>(out_h));
             PyList_SetItem(result.ptr(), i, boxes.release().ptr());
         } catch (py::error_already_set&) {
             continue;  // load_instance reports this pair

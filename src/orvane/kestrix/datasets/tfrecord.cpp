@@ -185,31 +185,6 @@ Raises:
 
 constexpr int kShuffleBuffer = 200;
 
-// Python-free box arithmetic of load_instance -------------------------------
-
-double clip(double value, double low, double high) {
-    // Comparisons keep NaN as it is, like np.clip.
-    if (value < low) return low;
-    if (value > high) return high;
-    return value;
-}
-
-// Writes rows x1, y1, x2, y2, label into `out` ([rows, 5]). `corners` holds
-// pixel corners ([rows, stride >= 4]). Columns are divided by (x_div, y_div)
-// and clipped to [0, x_max] and [0, y_max].
-void finish_boxes(const double* corners, long rows, long stride, const std::int64_t* objects, double class_offset,
-                  double x_div, double y_div, double x_max, double y_max, float* out) {
-    for (long r = 0; r < rows; ++r) {
-        const double* in = corners + r * stride;
-        float* row = out + r * 5;
-        row[0] = static_cast<float>(clip(in[0] / x_div, 0.0, x_max));
-        row[1] = static_cast<float>(clip(in[1] / y_div, 0.0, y_max));
-        row[2] = static_cast<float>(clip(in[2] / x_div, 0.0, x_max));
-        row[3] = static_cast<float>(clip(in[3] / y_div, 0.0, y_max));
-        row[4] = static_cast<float>(static_cast<double>(static_cast<std::int32_t>(objects[r])) + class_offset);
-    }
-}
-
 // Glue -----------------------------------------------------------------------
 
 // The record's image name for a message: bytes that are not UTF-8 are shown
@@ -245,9 +220,17 @@ py::array decode_rgb(const py::buffer_info& encoded_info, const py::object& imag
     return py::array(decoded);
 }
 
+// The record's class ids as the sample builder takes them (as int32, as
+// the labels have always been read).
+std::vector<double> class_ids(const std::int64_t* objects, std::size_t count) {
+    std::vector<double> ids(count);
+    for (std::size_t r = 0; r < count; ++r) ids[r] = static_cast<double>(static_cast<std::int32_t>(objects[r]));
+    return ids;
+}
+
 py::object load_instance(py::object self, py::object data, py::object training_flag) {
     static kx::Lazy parse_example{"orvane.kestrix.datasets.records", "parse_example"};
-    static kx::Lazy xywhn2xyxy{"orvane.kestrix.datasets.utils", "xywhn2xyxy"};
+    namespace kd = kx::datasets;
 
     int training = PyObject_IsTrue(training_flag.ptr());
     if (training < 0) throw py::error_already_set();
@@ -266,71 +249,55 @@ py::object load_instance(py::object self, py::object data, py::object training_f
     // A training JPEG is decoded no larger than the output needs; its stored
     // size comes from its own header (the record's width and height are not
     // trusted), and other formats are decoded at full size.
-    kx::datasets::DecodePlan plan;
+    kd::DecodePlan plan;
     long header_w = 0, header_h = 0;
     double out_w = 1.0, out_h = 1.0;
     py::object shape;
+    bool letter_box = false;
     if (training) {
         shape = self.attr("shape");
-        const auto [size_h, size_w] = kx::datasets::integral_size(shape);
+        letter_box = kd::is_true(self.attr("letter_box"));
+        const auto [size_h, size_w] = kd::integral_size(shape);
         const auto header = kx::records::read_jpeg_info(
             std::string_view(static_cast<const char*>(encoded_info.ptr), static_cast<std::size_t>(encoded_info.size)));
         if (header && size_h > 0 && size_w > 0) {
-            int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
-            if (letter_box < 0) throw py::error_already_set();
             header_w = header->width;
             header_h = header->height;
-            plan = kx::datasets::plan_training_decode(letter_box != 0, size_h, size_w, header_w, header_h);
+            plan = kd::plan_training_decode(letter_box, size_h, size_w, header_w, header_h);
         }
     }
     py::array image = decode_rgb(encoded_info, encoded, name, plan.factor);
-    const double stored_h = static_cast<double>(image.shape(0));
-    const double stored_w = static_cast<double>(image.shape(1));
 
-    kx::datasets::FittedImage fitted{image, stored_w, stored_h, 0.0, 0.0};
+    kd::FittedImage fitted = kd::as_stored(image);
     if (training) {
         out_h = kx::to_double(shape[py::int_(0)], "shape[0]");
         out_w = kx::to_double(shape[py::int_(1)], "shape[1]");
-        fitted = plan.factor > 1 ? kx::datasets::fit_training_image(self, image, header_w, header_h)
-                                 : kx::datasets::fit_training_image(self, image);
+        const bool reduced = plan.factor > 1;
+        fitted = kd::fit_training_image({image, reduced ? header_w : 0, reduced ? header_h : 0}, letter_box, shape);
     }
-    py::object result_image = fitted.image;
 
     auto objects = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(record["objects"]);
     if (!objects) throw py::error_already_set();
-    const long count = static_cast<long>(objects.size());
-    if (count == 0) {
-        py::array_t<float> empty({1L, 5L});
-        std::fill(empty.mutable_data(), empty.mutable_data() + 5, 0.0f);
-        if (training) return py::make_tuple(result_image, empty);
-        return py::make_tuple(result_image, empty, name);
+    const auto count = static_cast<std::size_t>(objects.size());
+    py::object bboxes;  // keeps `xywh` alive
+    const float* xywh = nullptr;
+    double class_offset = 0.0;
+    if (count > 0) {
+        auto flat = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(record["bboxes"]);
+        if (!flat) throw py::error_already_set();
+        xywh = flat.data();
+        bboxes = flat;
+        if (static_cast<std::size_t>(flat.size()) != 4 * count) {
+            record_error(name, "has " + std::to_string(count) + " objects but " + std::to_string(flat.size()) +
+                                   " bboxes values (expected " + std::to_string(4 * count) + ")");
+        }
+        class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     }
-
-    auto flat = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(record["bboxes"]);
-    if (!flat) throw py::error_already_set();
-    if (flat.size() != 4 * count) {
-        record_error(name, "has " + std::to_string(count) + " objects but " + std::to_string(flat.size()) +
-                               " bboxes values (expected " + std::to_string(4 * count) + ")");
-    }
-    py::object boxes = flat.attr("reshape")(-1, 4);
-    py::object converted = xywhn2xyxy()(boxes, fitted.scale_w, fitted.scale_h, py::arg("padw") = fitted.pad_w,
-                                        py::arg("padh") = fitted.pad_h);
-    auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
-    if (!corners) throw py::error_already_set();
-    if (corners.ndim() != 2 || corners.shape(0) != count || corners.shape(1) < 4)
-        kx::raise(PyExc_ValueError, "[ERROR]: xywhn2xyxy returned an array of unexpected shape for record '" +
-                                        record_name(name) + "'");
-    const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
-
-    py::array_t<float> out({count, 5L});
-    if (training) {
-        finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, 1.0, 1.0,
-                     out_w, out_h, out.mutable_data());
-        return py::make_tuple(result_image, out);
-    }
-    finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, stored_w,
-                 stored_h, 1.0, 1.0, out.mutable_data());
-    return py::make_tuple(result_image, out, name);
+    const std::vector<double> ids = class_ids(objects.data(), count);
+    const kd::BoxRows<float> rows{count, xywh, 4, ids.data(), 1};
+    py::array_t<float> boxes = kd::sample_boxes(fitted, rows, class_offset, training != 0, out_w, out_h);
+    if (training) return py::make_tuple(fitted.image, boxes);
+    return py::make_tuple(fitted.image, boxes, name);
 }
 
 // The training samples of a batch of serialized records, written straight
@@ -350,12 +317,10 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
     py::list result;
     const auto [out_h, out_w] = kd::start_batch(self, images, count, result);
     if (out_h == 0) return result;
-    int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
-    if (letter_box < 0) throw py::error_already_set();
+    const bool letter_box = kd::is_true(self.attr("letter_box"));
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     std::uint8_t* slots = static_cast<std::uint8_t*>(images.mutable_data());
     const std::size_t slot_bytes = static_cast<std::size_t>(out_h * out_w * 3);
-    std::vector<double> corners;
     for (py::ssize_t i = 0; i < count; ++i) {
         try {
             py::object element = elements[py::int_(i)];
@@ -376,36 +341,23 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
             if (const auto header = kx::records::read_jpeg_info(record.image)) {
                 header_w = header->width;
                 header_h = header->height;
-                plan = kd::plan_training_decode(letter_box != 0, out_h, out_w, header_w, header_h);
+                plan = kd::plan_training_decode(letter_box, out_h, out_w, header_w, header_h);
             }
             // A read-only view of the JPEG inside the record; `element` keeps it alive.
             py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
                               record.image.data(), element);
-            py::object decoded = imdecode()(encoded, kx::datasets::decode_flags().reduction(plan.factor));
+            py::object decoded = imdecode()(encoded, kd::decode_flags().reduction(plan.factor));
             if (decoded.is_none()) continue;
-            auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(decoded);
-            if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
-                PyErr_Clear();
-                continue;
-            }
+            const std::optional<kd::Pixels> pixels = kd::rgb_pixels(decoded);
+            if (!pixels) continue;
+            const bool reduced = plan.factor > 1;
             const kd::FittedImage fitted =
-                kd::fit_training_image_into(pixels, plan.factor > 1 ? header_w : 0, plan.factor > 1 ? header_h : 0,
-                                            letter_box != 0, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
-
-            const long rows = objects == 0 ? 1 : static_cast<long>(objects);
-            py::array_t<float> boxes({rows, 5L});
-            float* out = boxes.mutable_data();
-            if (objects == 0) {
-                std::fill(out, out + 5, 0.0f);
-            } else {
-                // utils.xywhn2xyxy on the record's float32 boxes, as load_instance calls it.
-                std::vector<float> flat(record.bboxes.begin(), record.bboxes.end());
-                kx::geometry::xywhn_to_xyxy(flat.data(), flat.data(), objects, 4, fitted.scale_w, fitted.scale_h,
-                                            fitted.pad_w, fitted.pad_h);
-                corners.assign(flat.begin(), flat.end());
-                finish_boxes(corners.data(), rows, 4, record.objects.data(), class_offset, 1.0, 1.0,
-                             static_cast<double>(out_w), static_cast<double>(out_h), out);
-            }
+                kd::fit_training_image_into({*pixels, reduced ? header_w : 0, reduced ? header_h : 0}, letter_box,
+                                            out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
+            const std::vector<double> ids = class_ids(record.objects.data(), objects);
+            const kd::BoxRows<float> rows{objects, record.bboxes.data(), 4, ids.data(), 1};
+            py::array_t<float> boxes = kd::sample_boxes(fitted, rows, class_offset, true, static_cast<double>(out_w),
+                                                        static_cast<double>(out_h));
             PyList_SetItem(result.ptr(), i, boxes.release().ptr());
         } catch (py::error_already_set&) {
             continue;  // load_instance reports this record
