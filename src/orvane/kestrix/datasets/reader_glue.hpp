@@ -10,7 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -139,21 +139,45 @@ inline std::pair<long, long> exact_size(py::handle shape) {
     return {sides[0], sides[1]};
 }
 
-// The start of a reader's batch loader: one None per element (a sample the
-// loader leaves to load_instance), and the output size when `images` is the
-// batch buffer it can write into, uint8 C-ordered [count, H, W, 3] with
-// H x W = shape[:2] (see exact_size); (0, 0) leaves the whole batch to
-// load_instance.
-inline std::pair<long, long> start_batch(py::handle self, const py::array& images, py::ssize_t count,
-                                         py::list& result) {
-    result = py::list(count);
+// What a reader's batch loader fits every sample of a batch to.
+struct BatchTarget {
+    long out_h = 0, out_w = 0;  // shape[:2]
+    bool letter_box = false;
+    double class_offset = 0;
+};
+
+// A reader's batch loader (see offer_training_batch_loader): the training
+// samples of `elements` written straight into `images`, the batch buffer
+// (uint8 C-ordered [count, H, W, 3], H x W = shape[:2]). `load(element,
+// target, slot)` builds one sample into its slot and returns its boxes, or
+// nothing for a sample it leaves to load_instance (which then reports what
+// is wrong with it); a Python error it raises does the same. Returns one
+// float32 [N, 5] box array or None per element; all None when shape[:2] is
+// not two Python ints (see exact_size) or `images` is not that buffer.
+template <typename Load>
+py::list load_batch(py::handle self, py::handle elements, py::array images, Load&& load) {
+    const py::ssize_t count = py::len(elements);
+    py::list result(count);
     for (py::ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(result.ptr(), i, py::none().release().ptr());
     const auto [out_h, out_w] = exact_size(self.attr("shape"));
     if (out_h == 0 || images.ndim() != 4 || images.shape(0) != count || images.shape(1) != out_h ||
         images.shape(2) != out_w || images.shape(3) != 3 || !images.dtype().is(py::dtype::of<std::uint8_t>()) ||
         !(images.flags() & py::array::c_style))
-        return {0, 0};
-    return {out_h, out_w};
+        return result;
+    const BatchTarget target{out_h, out_w, is_true(self.attr("letter_box")),
+                             to_double(self.attr("class_offset"), "class_offset")};
+    auto* slots = static_cast<std::uint8_t*>(images.mutable_data());
+    const std::size_t slot_bytes = static_cast<std::size_t>(out_h * out_w * 3);
+    for (py::ssize_t i = 0; i < count; ++i) {
+        try {
+            std::optional<py::array_t<float>> boxes =
+                load(py::object(elements[py::int_(i)]), target, slots + static_cast<std::size_t>(i) * slot_bytes);
+            if (boxes) PyList_SetItem(result.ptr(), i, boxes->release().ptr());
+        } catch (py::error_already_set&) {
+            continue;  // load_instance reports this sample
+        }
+    }
+    return result;
 }
 
 // Output size (height, width) from shape[:2] for reduced-size decoding; 0
