@@ -299,14 +299,7 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
 void yaml_init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
                py::object aug_cfg) {
     static kx::Lazy this_class{kModuleName, "DarknetDatasetYaml"};
-    kx::check_str(info_file, "info_file");
-    kx::check_list(shape, "shape");
-    kx::check_dict(aug_cfg, "aug_cfg");
-    py::kwargs options;
-    options["add_bkg_class"] = add_bkg_class;
-    options["aug_cfg"] = aug_cfg;
-    kx::super_init(this_class(), self, py::make_tuple(info_file, shape, letter_box), options);
-    kx::datasets::clear_folder_attributes(self);  // the scan has run; the folder paths are of no further use
+    kx::datasets::init_from_file(this_class(), self, info_file, shape, letter_box, add_bkg_class, aug_cfg);
 }
 
 void dict_init(py::object self, py::object info_dataset, py::object shape, py::object letter_box,

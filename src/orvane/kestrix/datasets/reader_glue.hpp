@@ -1,6 +1,6 @@
 // Python glue shared by the detection dataset readers (the TFRecord and the
 // Darknet module): the steps of their constructors and descriptor checks that
-// are the same for every reader, the decoding flags and the start of a batch
+// are the same for every reader, the decoding flags and the loop of a batch
 // loader. Samples themselves are built by sample.hpp.
 // Everything here must be called with the GIL held.
 #pragma once
@@ -57,6 +57,34 @@ inline bool is_true(py::handle value) {
     return result == 1;
 }
 
+// The attributes of the folder-pair layout as a constructor leaves them: the
+// folder paths and image/annotation lists cleared, `val_annotations` empty.
+inline void clear_folder_attributes(py::handle self) {
+    for (const char* attr : {"path_train_images", "path_train_annotations", "path_val_images", "path_val_annotations",
+                             "train_images", "val_images", "train_annotations"})
+        self.attr(attr) = py::none();
+    self.attr("val_annotations") = py::list();
+}
+
+// The constructor of a reader given a descriptor file: the exact-type
+// checks, then the base class's constructor (which reads and checks the
+// descriptor and scans the storage) through super(`this_class`, self), then
+// the folder-pair attributes cleared (the scan has run; the folder paths are
+// of no further use, and a reader without that layout never fills them).
+inline void init_from_file(py::handle this_class, py::handle self, py::object info_file, py::object shape,
+                           py::object letter_box, py::object add_bkg_class, py::object aug_cfg) {
+    check_str(info_file, "info_file");
+    check_list(shape, "shape");
+    check_dict(aug_cfg, "aug_cfg");
+    py::kwargs options;
+    options["shape"] = shape;
+    options["letter_box"] = letter_box;
+    options["add_bkg_class"] = add_bkg_class;
+    options["aug_cfg"] = aug_cfg;
+    super_init(this_class, self, py::make_tuple(info_file), options);
+    clear_folder_attributes(self);
+}
+
 // The constructor of a reader given the descriptor dictionary itself: the
 // exact-type checks, the caller's dictionary kept as `info_dataset` and
 // tagged in place with `type`, then the constructor of `file_reader_class`
@@ -95,15 +123,6 @@ inline py::object validate_info_file(py::object self, py::object info_file) {
     return self.attr("info_dataset");
 }
 
-// The attributes of the folder-pair layout as a constructor leaves them: the
-// folder paths and image/annotation lists cleared, `val_annotations` empty.
-inline void clear_folder_attributes(py::handle self) {
-    for (const char* attr : {"path_train_images", "path_train_annotations", "path_val_images", "path_val_annotations",
-                             "train_images", "val_images", "train_annotations"})
-        self.attr(attr) = py::none();
-    self.attr("val_annotations") = py::list();
-}
-
 // Puts "background" in front of `classes` when `class_offset` > 0, as a new
 // list (the descriptor's own list is left alone); a `classes` that is not a
 // list fails as list concatenation does.
@@ -119,8 +138,8 @@ inline void prepend_background(py::handle self) {
 }
 
 // Output size (height, width) from shape[:2] when both are Python ints in
-// 1..geometry::kMaxSide, else (0, 0): the batch loaders then leave the batch to
-// load_instance, which reports such a shape as it always has.
+// 1..geometry::kMaxSide, else (0, 0): the batch loaders then leave the batch
+// to load_instance, which reports such a shape as it always has.
 inline std::pair<long, long> exact_size(py::handle shape) {
     if (!PyList_Check(shape.ptr()) && !PyTuple_Check(shape.ptr())) return {0, 0};
     if (py::len(shape) < 2) return {0, 0};

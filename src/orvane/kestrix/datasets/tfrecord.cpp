@@ -207,17 +207,7 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
 void yaml_init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
                py::object aug_cfg) {
     static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
-    kx::check_str(info_file, "info_file");
-    kx::check_list(shape, "shape");
-    kx::check_dict(aug_cfg, "aug_cfg");
-    py::kwargs kwargs;
-    kwargs["shape"] = shape;
-    kwargs["letter_box"] = letter_box;
-    kwargs["add_bkg_class"] = add_bkg_class;
-    kwargs["aug_cfg"] = aug_cfg;
-    kx::super_init(this_class(), self, py::make_tuple(info_file), kwargs);
-    // Attributes of the folder-pair layout; a TFRecord dataset never fills them.
-    kx::datasets::clear_folder_attributes(self);
+    kx::datasets::init_from_file(this_class(), self, info_file, shape, letter_box, add_bkg_class, aug_cfg);
 }
 
 void dict_init(py::object self, py::object info_dataset, py::object shape, py::object letter_box,
