@@ -1,10 +1,11 @@
-// Fuzz target: the JPEG header reader (records/jpeg_info.*) over arbitrary
-// bytes.
+// Fuzz target: the JPEG header walker and reader (records/jpeg_info.*) over
+// arbitrary bytes.
 //
-// Checked on every input, besides what the sanitizers catch: a found frame
-// size fits the 16-bit fields it is read from, and bytes appended after the
-// input never change a size already found (the reader stops at the first
-// frame header and must not look past it).
+// Checked on every input, besides what the sanitizers catch: a walk that
+// reaches a scan has found a frame, and its scan starts after the markers; a
+// found frame size fits the 16-bit fields it is read from, and bytes appended
+// after the input never change a size already found (the reader stops at the
+// first frame header and must not look past it).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,9 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const rec::JpegHeader header = rec::walk_jpeg_header(input);
+    if (header.end == rec::JpegHeader::End::kScan && (!header.frame || header.scan_start < 8))
+        violated("a scan without a frame, or before the header's first segment");
     const auto info = rec::read_jpeg_info(input);
     if (!info) return 0;
     if (info->width < 0 || info->width > 0xFFFF || info->height < 0 || info->height > 0xFFFF || info->channels < 0 ||

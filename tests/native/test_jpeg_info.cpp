@@ -35,3 +35,46 @@ TEST(JpegInfo, RejectsNonJpegAndTruncatedStreams) {
     for (std::size_t cut = 0; cut < 24; ++cut)
         EXPECT_FALSE(read_jpeg_info(kJpeg.substr(0, cut)).has_value()) << cut;
 }
+
+TEST(JpegHeader, WalkEndsAtFirstScanOrSaysWhyNot) {
+    using End = kx::records::JpegHeader::End;
+    // SOI, SOF0 8x16x1, a stand-alone SOI-like marker, SOS of length 8, then scan data.
+    const std::string frame = bytes({0xFF, 0xC0, 0x00, 0x0B, 0x08, 0x00, 0x10, 0x00, 0x08, 0x01, 0x01, 0x11, 0x00});
+    const std::string scan = bytes({0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});
+    const std::string soi = bytes({0xFF, 0xD8});
+    struct Case {
+        std::string data;
+        End end;
+        bool frame;
+        std::size_t scan_start;
+    };
+    const Case cases[] = {
+        {soi + frame + bytes({0xFF, 0xD8}) + scan + "data", End::kScan, true, 2 + 13 + 2 + 10},
+        {soi + scan, End::kMalformed, false, 0},                          // scan before any frame
+        {soi + bytes({0xFF, 0xD9, 0x00, 0x00}), End::kMalformed, false, 0},  // end of image in the header
+        {soi + bytes({0x00, 0xFF, 0xC0, 0x00}), End::kMalformed, false, 0},  // no marker where one must be
+        {soi + bytes({0xFF, 0xE0, 0x00, 0x01}), End::kMalformed, false, 0},  // length below 2
+        {"\x89PNG", End::kMalformed, false, 0},
+        {soi + frame, End::kCutShort, true, 0},
+        {soi + frame.substr(0, 8), End::kCutShort, false, 0},  // cut inside the frame segment
+    };
+    for (const Case& c : cases) {
+        const auto header = kx::records::walk_jpeg_header(c.data);
+        EXPECT_EQ(header.end, c.end) << c.data.size();
+        EXPECT_EQ(header.frame.has_value(), c.frame) << c.data.size();
+        if (c.frame) {
+            EXPECT_EQ(header.frame->width, 8);
+            EXPECT_EQ(header.frame->height, 16);
+        }
+        if (c.end == End::kScan) {
+            EXPECT_EQ(header.scan_start, c.scan_start);
+        }
+        // The frame size reader agrees with the walk over the same bytes.
+        EXPECT_EQ(read_jpeg_info(c.data).has_value(), c.frame);
+    }
+    // A frame segment too short for its channel count: the walk notes the frame, the reader refuses it.
+    const auto short_frame = kx::records::walk_jpeg_header(
+        soi + bytes({0xFF, 0xC0, 0x00, 0x07, 0x08, 0x00, 0x10, 0x00, 0x08, 0xFF}) + scan);
+    EXPECT_TRUE(short_frame.frame.has_value() && !short_frame.frame_sound);
+    EXPECT_FALSE(read_jpeg_info(soi + bytes({0xFF, 0xC0, 0x00, 0x07, 0x08, 0x00, 0x10, 0x00, 0x08, 0xFF}) + scan));
+}

@@ -1,4 +1,5 @@
 """letterbox and xywhn2xyxy: the image and box helpers of the detection datasets."""
+import cv2
 import numpy as np
 import pytest
 
@@ -69,6 +70,46 @@ class TestLetterbox:
                              ("20", TypeError)):
             with pytest.raises(error, match="new_shape"):
                 letterbox(np.zeros((10, 10, 3), np.uint8), shape)
+
+
+def reference_letterbox(image, shape, auto=False):
+    """The letter-box written out plainly: scale to fit (area when shrinking, bilinear when
+    enlarging), centre, pad with 114; auto pads only up to the next multiple of 32."""
+    h, w = image.shape[:2]
+    th, tw = shape
+    r = min(tw / w, th / h)
+    cw, ch = (min(max(int(np.floor(side * r + 0.5)), 1), limit) for side, limit in ((w, tw), (h, th)))
+    if auto:
+        tw, th = min(tw, -(-cw // 32) * 32), min(th, -(-ch // 32) * 32)
+    content = image
+    if (cw, ch) != (w, h):
+        content = cv2.resize(image, (cw, ch), interpolation=cv2.INTER_AREA if cw < w else cv2.INTER_LINEAR)
+    canvas = np.full((th, tw) + image.shape[2:], 114, np.uint8)
+    left, top = (tw - cw) // 2, (th - ch) // 2
+    canvas[top : top + ch, left : left + cw] = content.reshape((ch, cw) + image.shape[2:])
+    return canvas, (cw / w, ch / h), (float(left), float(top))
+
+
+class TestLetterboxPixels:
+    # (image h, w), target (h, w): whole-factor shrinks (5, 4, 3 x 2 and the 2 x 2 OpenCV rounds in
+    # integers), other shrinks, enlargements, odd padding, square/tall/wide, 1 x 1, no resize
+    @pytest.mark.parametrize("src, target", [
+        ((480, 640), (128, 128)), ((64, 128), (16, 64)), ((90, 60), (64, 20)), ((60, 80), (30, 40)),
+        ((480, 640), (320, 320)), ((517, 333), (100, 200)), ((7, 300), (32, 48)), ((300, 100), (61, 47)),
+        ((30, 10), (64, 64)), ((33, 47), (50, 51)), ((64, 64), (100, 100)), ((1, 1), (5, 7)),
+        ((32, 48), (32, 48)), ((300, 640), (640, 640)),
+    ])
+    def test_matches_the_plain_letterbox_byte_for_byte(self, src, target):
+        rng = np.random.default_rng(sum(src) * 7 + sum(target))
+        for channels in (None, 1, 3, 4):
+            image = rng.integers(0, 256, src if channels is None else (*src, channels), dtype=np.uint8)
+            image[: src[0] // 2] = rng.integers(0, 256, image.shape[2:], dtype=np.uint8)  # flat half: ties
+            for auto in (False, True):
+                out, ratio, pad = letterbox(image, target, auto=auto)
+                expected, expected_ratio, expected_pad = reference_letterbox(image, target, auto)
+                assert out.shape == expected.shape, (channels, auto)
+                np.testing.assert_array_equal(out, expected, err_msg=f"channels={channels} auto={auto}")
+                assert ratio == expected_ratio and pad == expected_pad
 
 
 class TestXywhn2xyxy:

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "geometry/boxes.hpp"
+
 namespace kx::augment {
 
 struct Box {
@@ -43,7 +45,7 @@ struct Config {
     double value_gain = 0.3;        // value times 1 +- gain
     double scale_gain = 0.3;        // zoom 1 +- gain about the image centre
     double translate_gain = 0.15;   // shift up to +-gain of the image size
-    std::uint8_t fill = 114;        // colour of the pixels uncovered by scale-and-translate
+    std::uint8_t fill = geometry::kLetterboxFill;  // colour of the pixels uncovered by scale-and-translate
     // A box is kept when at least this share of its moved area and a side of at least
     // min_side pixels remain inside the image; otherwise it has left the image.
     double min_visible = 0.2;

@@ -1,4 +1,5 @@
-// JPEG marker walk and PNG chunk checks on the head and tail of a file.
+// JPEG and PNG checks on the head and tail of a file (the JPEG header walk
+// is records/jpeg_info's).
 #include "darknet/image_probe.hpp"
 
 #include <algorithm>
@@ -6,6 +7,7 @@
 #include <string_view>
 
 #include "darknet/files.hpp"
+#include "records/jpeg_info.hpp"
 
 namespace kx::darknet {
 namespace {
@@ -17,82 +19,33 @@ constexpr std::string_view kPngEnd = std::string_view("\0\0\0\0IEND\xAE\x42\x60\
 
 unsigned byte_at(std::string_view data, std::size_t i) { return static_cast<unsigned char>(data[i]); }
 
-// Where a JPEG's frame header says how large the image is, and where its
-// first scan starts. `complete` is false when `head` ends before both.
-struct JpegLayout {
-    bool complete = false;
-    bool malformed = false;
-    int width = 0, height = 0;
-    std::size_t scan_start = 0;
-};
-
-JpegLayout walk_jpeg(std::string_view head) {
-    JpegLayout layout;
-    bool have_frame = false;
-    std::size_t pos = 2;  // after SOI
-    while (pos + 4 <= head.size()) {
-        if (byte_at(head, pos) != 0xFF) {
-            layout.malformed = true;
-            return layout;
-        }
-        const unsigned marker = byte_at(head, pos + 1);
-        if (marker == 0xFF) {
-            ++pos;
-            continue;
-        }
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
-            pos += 2;
-            continue;
-        }
-        const std::size_t length = (byte_at(head, pos + 2) << 8) | byte_at(head, pos + 3);
-        if (marker == 0xD9 || length < 2) {
-            layout.malformed = true;
-            return layout;
-        }
-        if (marker == 0xDA) {
-            layout.complete = have_frame;
-            layout.malformed = !have_frame;
-            layout.scan_start = pos + 2 + length;
-            return layout;
-        }
-        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (frame && !have_frame) {
-            if (pos + 9 > head.size()) return layout;
-            layout.height = static_cast<int>((byte_at(head, pos + 5) << 8) | byte_at(head, pos + 6));
-            layout.width = static_cast<int>((byte_at(head, pos + 7) << 8) | byte_at(head, pos + 8));
-            have_frame = true;
-        }
-        pos += 2 + length;
-    }
-    return layout;
-}
-
 void probe_jpeg(FileReader& file, std::string head, ImageProbe* probe) {
+    using End = records::JpegHeader::End;
     probe->format = ImageProbe::Format::kJpeg;
-    JpegLayout layout = walk_jpeg(head);
-    if (!layout.complete && !layout.malformed && head.size() < file.size()) {
+    records::JpegHeader header = records::walk_jpeg_header(head);
+    if (header.end == End::kCutShort && head.size() < file.size()) {
         head = file.read_at(0, static_cast<std::size_t>(file.size()));  // large metadata segments
-        layout = walk_jpeg(head);
+        header = records::walk_jpeg_header(head);
     }
-    if (layout.malformed) {
+    if (header.end == End::kMalformed) {
         probe->problem = "is not a valid JPEG image (malformed header)";
         return;
     }
-    if (!layout.complete) {
+    if (header.end != End::kScan) {
         probe->problem = "is truncated (the JPEG header ends before the image data)";
         return;
     }
-    probe->width = layout.width;
-    probe->height = layout.height;
-    if (layout.width == 0 || layout.height == 0) {
-        probe->problem = "is not a valid JPEG image (frame size " + std::to_string(layout.width) + "x" +
-                         std::to_string(layout.height) + ")";
+    probe->width = header.frame->width;
+    probe->height = header.frame->height;
+    if (probe->width == 0 || probe->height == 0) {
+        probe->problem = "is not a valid JPEG image (frame size " + std::to_string(probe->width) + "x" +
+                         std::to_string(probe->height) + ")";
         return;
     }
     // The end-of-image marker cannot occur inside entropy-coded data, so its
     // absence after the first scan means the file was cut off. Bytes may
     // follow it (some cameras append data), hence the search over the tail.
-    const std::uint64_t from = std::max<std::uint64_t>(layout.scan_start, file.size() > kTail ? file.size() - kTail : 0);
+    const std::uint64_t from = std::max<std::uint64_t>(header.scan_start, file.size() > kTail ? file.size() - kTail : 0);
     const std::string tail = file.read_at(from, static_cast<std::size_t>(file.size() - std::min(from, file.size())));
     if (tail.find("\xFF\xD9") == std::string::npos) probe->problem = "is truncated (no JPEG end-of-image marker)";
 }

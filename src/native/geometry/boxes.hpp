@@ -7,6 +7,13 @@
 
 namespace kx::geometry {
 
+// The grey that pads a letter-boxed image (and fills what augmentation
+// uncovers): mid grey, neutral for normalised inputs.
+constexpr std::uint8_t kLetterboxFill = 114;
+
+// The largest image or canvas side the letter-box takes.
+constexpr int kMaxSide = 1 << 20;
+
 // Where a src_width x src_height image lands when it is scaled to fit inside
 // target_width x target_height with its aspect ratio kept and centred on a
 // padded canvas.

@@ -6,10 +6,8 @@
 // it (orvane.kestrix.datasets.utils.letterbox, cv2.resize), the model runs in
 // one compiled call, and per-class non-maximum suppression and the mapping
 // back run in C++ (src/native/eval/nms.*) with the GIL released. The
-// letter-box is built here on the same geometry (src/native/geometry), straight
-// into the model's one-image batch: a shrink by whole factors (640x480 to a
-// 128-wide canvas, say) is averaged in C++ with the GIL released, to the same
-// pixels OpenCV gives; any other size goes through cv2.resize as in utils. Own C++
+// letter-box is the datasets' one (kestrix/datasets/letterbox.hpp), written
+// straight into the model's one-image batch. Own C++
 // rather than tf.image.combined_non_max_suppression: the score threshold is
 // inclusive as documented (the TensorFlow op keeps only scores above it), ties
 // are ordered deterministically, the search stops as soon as max_detections
@@ -25,13 +23,14 @@
 #include <vector>
 
 #include "eval/nms.hpp"
-#include "geometry/area_shrink.hpp"
+#include "../kestrix/datasets/letterbox.hpp"
 #include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
 
 namespace py = pybind11;
 namespace ev = kx::eval;
 namespace geo = kx::geometry;
+namespace kd = kx::datasets;
 
 namespace {
 
@@ -116,58 +115,19 @@ Raises:
 )doc";
 
 constexpr const char* kBackground = "background";
-constexpr std::uint8_t kPadColour = 114;  // the grey of utils.letterbox
-
-using Pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
-
 // The model input for one image: uint8 [1, height, width, 3].
 struct ModelInput {
     py::object batch;
     double scale_x = 0, scale_y = 0, pad_x = 0, pad_y = 0;  // model pixel X = x * scale_x + pad_x
 };
 
-// utils.letterbox(image, (height, width), auto=False), as a batch of one: the
-// same geometry, fill and interpolation (area when shrinking, bilinear when
-// enlarging).
+// utils.letterbox(image, (height, width), auto=False), as a batch of one.
 ModelInput letterboxed(const py::array& image, long height, long width) {
-    static kx::Lazy cv2_resize{"cv2", "resize"};
-    static kx::Lazy inter_area{"cv2", "INTER_AREA"};
-    static kx::Lazy inter_linear{"cv2", "INTER_LINEAR"};
-    Pixels pixels(image);
-    const int src_h = static_cast<int>(pixels.shape(0)), src_w = static_cast<int>(pixels.shape(1));
-    geo::Letterbox box;
-    try {
-        box = geo::letterbox_geometry(src_w, src_h, static_cast<int>(width), static_cast<int>(height));
-    } catch (const std::invalid_argument& e) {
-        kx::raise(PyExc_ValueError, std::string("letterbox: ") + e.what());
-    }
+    const kd::Pixels pixels(image);
+    const geo::Letterbox box =
+        kd::letterbox_placement(static_cast<long>(pixels.shape(1)), static_cast<long>(pixels.shape(0)), width, height);
     py::array_t<std::uint8_t> batch(std::vector<py::ssize_t>{1, height, width, 3});
-    std::uint8_t* canvas = batch.mutable_data();
-    const std::size_t content_row = static_cast<std::size_t>(box.content_width) * 3;
-    const bool resize = box.content_width != src_w || box.content_height != src_h;
-    const bool shrink = box.content_width < src_w;
-    bool pasted = false;
-    {
-        const std::uint8_t* src = pixels.data();
-        const std::size_t src_row = static_cast<std::size_t>(src_w) * 3;
-        py::gil_scoped_release release;
-        if (!resize) {
-            geo::paste_letterbox(box, src, src_row, 3, kPadColour, canvas);
-            pasted = true;
-        } else if (shrink) {
-            std::vector<std::uint8_t> content(content_row * static_cast<std::size_t>(box.content_height));
-            pasted = geo::shrink_by_whole_factor(src, src_row, src_w, src_h, 3, content.data(), content_row,
-                                                 box.content_width, box.content_height);
-            if (pasted) geo::paste_letterbox(box, content.data(), content_row, 3, kPadColour, canvas);
-        }
-    }
-    if (!pasted) {
-        Pixels content(cv2_resize()(pixels, py::make_tuple(box.content_width, box.content_height),
-                                    py::arg("interpolation") = shrink ? inter_area() : inter_linear()));
-        const std::uint8_t* src = content.data();
-        py::gil_scoped_release release;
-        geo::paste_letterbox(box, src, content_row, 3, kPadColour, canvas);
-    }
+    kd::letterbox_into(pixels, box, batch.mutable_data());
     return {batch, box.ratio_x, box.ratio_y, static_cast<double>(box.pad_left), static_cast<double>(box.pad_top)};
 }
 

@@ -25,6 +25,7 @@
 
 #include "pyglue/glue.hpp"
 #include "reader_glue.hpp"
+#include "tfrecord_docs.hpp"
 #include "geometry/boxes.hpp"
 #include "records/example.hpp"
 #include "records/jpeg_info.hpp"
@@ -33,182 +34,7 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr const char* kYamlClassDoc = R"doc(TFRecord detection dataset described by a YAML file.
-
-The descriptor names the class list and, per split, the folder that holds the
-split's ``*.tfrecord`` shards (``path``, or ``images`` in the older layout
-without ``type``) and optionally its number of samples (``samples``). The
-pipeline accessors check the shards of a split and count its samples when the
-descriptor gave none (see ``build_train_iterator``).
-)doc";
-
-constexpr const char* kDictClassDoc = R"doc(TFRecord detection dataset described by a dictionary.
-
-The caller's dictionary is kept as ``info_dataset`` and tagged in place with
-``type`` = "tfrecord". The pipeline accessors check the shards of a split
-and count its samples when the descriptor gave none (see
-``build_train_iterator``).
-)doc";
-
-constexpr const char* kYamlInitDoc = R"doc(Builds the dataset from a descriptor file.
-
-Args:
-    info_file: path of the dataset descriptor YAML file.
-    shape: output shape ``[height, width, ...]`` of training images.
-    letter_box: letter-box training images (True) or resize them (False).
-    add_bkg_class: reserve label 0 for a "background" class (the model then
-        has one class more than the dataset).
-    aug_cfg: frequency of each augmentation technique; passed to the base class.
-
-Raises:
-    TypeError: ``info_file`` not a str, ``shape`` not a list or ``aug_cfg`` not
-        a dict (None is accepted for each).
-    ValueError: "[ERROR]: ..." for an invalid descriptor or storage folder.
-)doc";
-
-constexpr const char* kDictInitDoc = R"doc(Builds the dataset from a descriptor dictionary.
-
-Args:
-    info_dataset: the descriptor; updated in place with ``type`` = "tfrecord".
-    shape: output shape ``[height, width, ...]`` of training images.
-    letter_box: letter-box training images (True) or resize them (False).
-    add_bkg_class: reserve label 0 for a "background" class.
-    aug_cfg: frequency of each augmentation technique; passed to the base class.
-
-Raises:
-    TypeError: ``info_dataset`` or ``aug_cfg`` not a dict, ``shape`` not a list.
-    AttributeError: ``info_dataset`` is None.
-    ValueError: "[ERROR]: ..." for an invalid descriptor or storage folder.
-)doc";
-
-constexpr const char* kValidateContentDoc = R"doc(Checks the descriptor and sets the dataset's attributes from it.
-
-Sets, in this order, ``classes`` (with "background" first when
-``class_offset`` > 0), ``num_train_samples``, ``num_val_samples``,
-``train_storage`` and ``val_storage`` (the split folders). Attributes set
-before a failing check keep their new values.
-
-Args:
-    info_dataset: the descriptor dictionary.
-
-Raises:
-    TypeError: ``info_dataset`` is not a dict.
-    ValueError: "[ERROR]: ..." for a zero sample count, a sample count that
-        is not a positive whole number, no classes, a ``type`` other than
-        "tfrecord" or a split without its folder key.
-)doc";
-
-constexpr const char* kLoadStorageDoc = R"doc(Replaces each split folder by the list of its ``*.tfrecord`` files.
-
-The match is non-recursive and case-sensitive, skips names that begin with a
-dot, and keeps the order of ``glob.glob``.
-
-Raises:
-    ValueError: "[ERROR]: ..." naming a split folder that does not exist, or
-        when either split holds no record file.
-)doc";
-
-constexpr const char* kBaseIteratorDoc = R"doc(Opens the serialized records of the listed files.
-
-Args:
-    storage: list of record file paths.
-    shuffle: shuffle within a buffer of 200 records.
-
-Returns:
-    A ``tf.data.Dataset`` of scalar string tensors.
-
-Raises:
-    TypeError: ``storage`` is not a list.
-)doc";
-
-constexpr const char* kLoadInstanceDoc = R"doc(Turns one serialized record into one sample.
-
-Training: the image letter-boxed (``letter_box`` true) or resized to
-``shape[:2]``, with float32 boxes ``[N, 5]`` (x1, y1, x2, y2 in pixels of the
-output image, clipped to it, then the label). Validation: the image at its
-stored size, the corners divided by the stored width and height and clipped to
-0..1, and the record's image name (bytes) as third item. Labels are the class
-index plus ``class_offset``. A record without objects gives one all-zero row.
-Images are decoded with three channels (grayscale JPEGs included) and the
-stored pixel orientation (EXIF orientation is not applied, as the boxes refer
-to the stored pixels). A training JPEG is decoded at a reduced scale (1/2,
-1/4 or 1/8, read from its own header) when the output needs no more; it is
-letter-boxed with the placement its stored size gets, so the padding and the
-boxes are those of full decoding.
-
-Args:
-    data: one serialized record (bytes or a scalar string tensor).
-    training: training sample when true, validation sample when false.
-
-Returns:
-    ``(image, boxes)`` or ``(image, boxes, image_name)``.
-
-Raises:
-    ValueError: "[ERROR]: ..." naming the record when its image does not
-        decode or its ``objects`` and ``bboxes`` counts disagree.
-)doc";
-
-constexpr const char* kTrainIteratorDoc = R"doc(Training pipeline of the base class, with the training shards checked.
-
-Before the pipeline is handed out, the records of ``train_storage`` are
-counted from their framing with every CRC checked (no image is decoded; the
-count is kept, so later calls on unchanged shards do not read them again).
-A ``num_train_samples`` of None or 0 becomes that count; a given count that
-differs from it is kept and reported with a warning.
-
-Args:
-    batch_size: images per batch.
-    prefetch: number of batches kept ready.
-
-Returns:
-    The pipeline built by ``BaseDetectionDataset.build_train_iterator``.
-
-Raises:
-    ValueError: "[ERROR]: ..." naming the file, the record and its byte
-        offset when a shard is truncated or corrupt, or when the shards hold
-        no record while the descriptor gave no count.
-)doc";
-
-constexpr const char* kValIteratorDoc = R"doc(Validation pipeline of the base class, with the validation shards checked.
-
-As ``build_train_iterator``, for ``val_storage`` and ``num_val_samples``.
-
-Args:
-    batch_size: images per batch.
-
-Returns:
-    The pipeline built by ``BaseDetectionDataset.build_val_iterator``.
-
-Raises:
-    ValueError: "[ERROR]: ..." for a damaged or empty validation split.
-)doc";
-
 constexpr int kShuffleBuffer = 200;
-
-// Python-free box arithmetic of load_instance -------------------------------
-
-double clip(double value, double low, double high) {
-    // Comparisons keep NaN as it is, like np.clip.
-    if (value < low) return low;
-    if (value > high) return high;
-    return value;
-}
-
-// Writes rows x1, y1, x2, y2, label into `out` ([rows, 5]). `corners` holds
-// pixel corners ([rows, stride >= 4]). Columns are divided by (x_div, y_div)
-// and clipped to [0, x_max] and [0, y_max].
-void finish_boxes(const double* corners, long rows, long stride, const std::int64_t* objects, double class_offset,
-                  double x_div, double y_div, double x_max, double y_max, float* out) {
-    for (long r = 0; r < rows; ++r) {
-        const double* in = corners + r * stride;
-        float* row = out + r * 5;
-        row[0] = static_cast<float>(clip(in[0] / x_div, 0.0, x_max));
-        row[1] = static_cast<float>(clip(in[1] / y_div, 0.0, y_max));
-        row[2] = static_cast<float>(clip(in[2] / x_div, 0.0, x_max));
-        row[3] = static_cast<float>(clip(in[3] / y_div, 0.0, y_max));
-        row[4] = static_cast<float>(static_cast<double>(static_cast<std::int32_t>(objects[r])) + class_offset);
-    }
-}
 
 // Glue -----------------------------------------------------------------------
 
@@ -245,9 +71,17 @@ py::array decode_rgb(const py::buffer_info& encoded_info, const py::object& imag
     return py::array(decoded);
 }
 
+// The record's class ids as the sample builder takes them (as int32, as
+// the labels have always been read).
+std::vector<double> class_ids(const std::int64_t* objects, std::size_t count) {
+    std::vector<double> ids(count);
+    for (std::size_t r = 0; r < count; ++r) ids[r] = static_cast<double>(static_cast<std::int32_t>(objects[r]));
+    return ids;
+}
+
 py::object load_instance(py::object self, py::object data, py::object training_flag) {
     static kx::Lazy parse_example{"orvane.kestrix.datasets.records", "parse_example"};
-    static kx::Lazy xywhn2xyxy{"orvane.kestrix.datasets.utils", "xywhn2xyxy"};
+    namespace kd = kx::datasets;
 
     int training = PyObject_IsTrue(training_flag.ptr());
     if (training < 0) throw py::error_already_set();
@@ -266,71 +100,55 @@ py::object load_instance(py::object self, py::object data, py::object training_f
     // A training JPEG is decoded no larger than the output needs; its stored
     // size comes from its own header (the record's width and height are not
     // trusted), and other formats are decoded at full size.
-    kx::datasets::DecodePlan plan;
+    kd::DecodePlan plan;
     long header_w = 0, header_h = 0;
     double out_w = 1.0, out_h = 1.0;
     py::object shape;
+    bool letter_box = false;
     if (training) {
         shape = self.attr("shape");
-        const auto [size_h, size_w] = kx::datasets::integral_size(shape);
+        letter_box = kd::is_true(self.attr("letter_box"));
+        const auto [size_h, size_w] = kd::integral_size(shape);
         const auto header = kx::records::read_jpeg_info(
             std::string_view(static_cast<const char*>(encoded_info.ptr), static_cast<std::size_t>(encoded_info.size)));
         if (header && size_h > 0 && size_w > 0) {
-            int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
-            if (letter_box < 0) throw py::error_already_set();
             header_w = header->width;
             header_h = header->height;
-            plan = kx::datasets::plan_training_decode(letter_box != 0, size_h, size_w, header_w, header_h);
+            plan = kd::plan_training_decode(letter_box, size_h, size_w, header_w, header_h);
         }
     }
     py::array image = decode_rgb(encoded_info, encoded, name, plan.factor);
-    const double stored_h = static_cast<double>(image.shape(0));
-    const double stored_w = static_cast<double>(image.shape(1));
 
-    kx::datasets::FittedImage fitted{image, stored_w, stored_h, 0.0, 0.0};
+    kd::FittedImage fitted = kd::as_stored(image);
     if (training) {
         out_h = kx::to_double(shape[py::int_(0)], "shape[0]");
         out_w = kx::to_double(shape[py::int_(1)], "shape[1]");
-        fitted = plan.factor > 1 ? kx::datasets::fit_training_image(self, image, header_w, header_h)
-                                 : kx::datasets::fit_training_image(self, image);
+        const bool reduced = plan.factor > 1;
+        fitted = kd::fit_training_image({image, reduced ? header_w : 0, reduced ? header_h : 0}, letter_box, shape);
     }
-    py::object result_image = fitted.image;
 
     auto objects = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(record["objects"]);
     if (!objects) throw py::error_already_set();
-    const long count = static_cast<long>(objects.size());
-    if (count == 0) {
-        py::array_t<float> empty({1L, 5L});
-        std::fill(empty.mutable_data(), empty.mutable_data() + 5, 0.0f);
-        if (training) return py::make_tuple(result_image, empty);
-        return py::make_tuple(result_image, empty, name);
+    const auto count = static_cast<std::size_t>(objects.size());
+    py::object bboxes;  // keeps `xywh` alive
+    const float* xywh = nullptr;
+    double class_offset = 0.0;
+    if (count > 0) {
+        auto flat = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(record["bboxes"]);
+        if (!flat) throw py::error_already_set();
+        xywh = flat.data();
+        bboxes = flat;
+        if (static_cast<std::size_t>(flat.size()) != 4 * count) {
+            record_error(name, "has " + std::to_string(count) + " objects but " + std::to_string(flat.size()) +
+                                   " bboxes values (expected " + std::to_string(4 * count) + ")");
+        }
+        class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     }
-
-    auto flat = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(record["bboxes"]);
-    if (!flat) throw py::error_already_set();
-    if (flat.size() != 4 * count) {
-        record_error(name, "has " + std::to_string(count) + " objects but " + std::to_string(flat.size()) +
-                               " bboxes values (expected " + std::to_string(4 * count) + ")");
-    }
-    py::object boxes = flat.attr("reshape")(-1, 4);
-    py::object converted = xywhn2xyxy()(boxes, fitted.scale_w, fitted.scale_h, py::arg("padw") = fitted.pad_w,
-                                        py::arg("padh") = fitted.pad_h);
-    auto corners = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(converted);
-    if (!corners) throw py::error_already_set();
-    if (corners.ndim() != 2 || corners.shape(0) != count || corners.shape(1) < 4)
-        kx::raise(PyExc_ValueError, "[ERROR]: xywhn2xyxy returned an array of unexpected shape for record '" +
-                                        record_name(name) + "'");
-    const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
-
-    py::array_t<float> out({count, 5L});
-    if (training) {
-        finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, 1.0, 1.0,
-                     out_w, out_h, out.mutable_data());
-        return py::make_tuple(result_image, out);
-    }
-    finish_boxes(corners.data(), count, static_cast<long>(corners.shape(1)), objects.data(), class_offset, stored_w,
-                 stored_h, 1.0, 1.0, out.mutable_data());
-    return py::make_tuple(result_image, out, name);
+    const std::vector<double> ids = class_ids(objects.data(), count);
+    const kd::BoxRows<float> rows{count, xywh, 4, ids.data(), 1};
+    py::array_t<float> boxes = kd::sample_boxes(fitted, rows, class_offset, training != 0, out_w, out_h);
+    if (training) return py::make_tuple(fitted.image, boxes);
+    return py::make_tuple(fitted.image, boxes, name);
 }
 
 // The training samples of a batch of serialized records, written straight
@@ -346,72 +164,42 @@ py::object load_instance(py::object self, py::object data, py::object training_f
 py::list load_training_batch(py::object self, py::object elements, py::array images) {
     namespace kd = kx::datasets;
     static kx::Lazy imdecode{"cv2", "imdecode"};
-    const py::ssize_t count = py::len(elements);
-    py::list result;
-    const auto [out_h, out_w] = kd::start_batch(self, images, count, result);
-    if (out_h == 0) return result;
-    int letter_box = PyObject_IsTrue(self.attr("letter_box").ptr());
-    if (letter_box < 0) throw py::error_already_set();
-    const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
-    std::uint8_t* slots = static_cast<std::uint8_t*>(images.mutable_data());
-    const std::size_t slot_bytes = static_cast<std::size_t>(out_h * out_w * 3);
-    std::vector<double> corners;
-    for (py::ssize_t i = 0; i < count; ++i) {
+    return kd::load_batch(self, elements, images, [](py::object element, const kd::BatchTarget& target,
+                                                     std::uint8_t* slot) -> std::optional<py::array_t<float>> {
+        if (!PyBytes_Check(element.ptr())) return std::nullopt;
+        const std::string_view serialized(PyBytes_AS_STRING(element.ptr()),
+                                          static_cast<std::size_t>(PyBytes_GET_SIZE(element.ptr())));
+        kx::records::DetectionExample record;
         try {
-            py::object element = elements[py::int_(i)];
-            if (!PyBytes_Check(element.ptr())) continue;
-            const std::string_view serialized(PyBytes_AS_STRING(element.ptr()),
-                                              static_cast<std::size_t>(PyBytes_GET_SIZE(element.ptr())));
-            kx::records::DetectionExample record;
-            try {
-                record = kx::records::decode_detection_example(serialized);
-            } catch (const kx::records::ExampleError&) {
-                continue;
-            }
-            const std::size_t objects = record.objects.size();
-            if (record.image.empty() || record.bboxes.size() != 4 * objects) continue;
-
-            kd::DecodePlan plan;
-            long header_w = 0, header_h = 0;
-            if (const auto header = kx::records::read_jpeg_info(record.image)) {
-                header_w = header->width;
-                header_h = header->height;
-                plan = kd::plan_training_decode(letter_box != 0, out_h, out_w, header_w, header_h);
-            }
-            // A read-only view of the JPEG inside the record; `element` keeps it alive.
-            py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
-                              record.image.data(), element);
-            py::object decoded = imdecode()(encoded, kx::datasets::decode_flags().reduction(plan.factor));
-            if (decoded.is_none()) continue;
-            auto pixels = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(decoded);
-            if (!pixels || pixels.ndim() != 3 || pixels.shape(2) != 3) {
-                PyErr_Clear();
-                continue;
-            }
-            const kd::FittedImage fitted =
-                kd::fit_training_image_into(pixels, plan.factor > 1 ? header_w : 0, plan.factor > 1 ? header_h : 0,
-                                            letter_box != 0, out_h, out_w, slots + static_cast<std::size_t>(i) * slot_bytes);
-
-            const long rows = objects == 0 ? 1 : static_cast<long>(objects);
-            py::array_t<float> boxes({rows, 5L});
-            float* out = boxes.mutable_data();
-            if (objects == 0) {
-                std::fill(out, out + 5, 0.0f);
-            } else {
-                // utils.xywhn2xyxy on the record's float32 boxes, as load_instance calls it.
-                std::vector<float> flat(record.bboxes.begin(), record.bboxes.end());
-                kx::geometry::xywhn_to_xyxy(flat.data(), flat.data(), objects, 4, fitted.scale_w, fitted.scale_h,
-                                            fitted.pad_w, fitted.pad_h);
-                corners.assign(flat.begin(), flat.end());
-                finish_boxes(corners.data(), rows, 4, record.objects.data(), class_offset, 1.0, 1.0,
-                             static_cast<double>(out_w), static_cast<double>(out_h), out);
-            }
-            PyList_SetItem(result.ptr(), i, boxes.release().ptr());
-        } catch (py::error_already_set&) {
-            continue;  // load_instance reports this record
+            record = kx::records::decode_detection_example(serialized);
+        } catch (const kx::records::ExampleError&) {
+            return std::nullopt;
         }
-    }
-    return result;
+        const std::size_t objects = record.objects.size();
+        if (record.image.empty() || record.bboxes.size() != 4 * objects) return std::nullopt;
+
+        kd::DecodePlan plan;
+        long header_w = 0, header_h = 0;
+        if (const auto header = kx::records::read_jpeg_info(record.image)) {
+            header_w = header->width;
+            header_h = header->height;
+            plan = kd::plan_training_decode(target.letter_box, target.out_h, target.out_w, header_w, header_h);
+        }
+        // A read-only view of the JPEG inside the record; `element` keeps it alive.
+        py::array encoded(py::dtype::of<std::uint8_t>(), {static_cast<py::ssize_t>(record.image.size())}, {1},
+                          record.image.data(), element);
+        py::object decoded = imdecode()(encoded, kd::decode_flags().reduction(plan.factor));
+        if (decoded.is_none()) return std::nullopt;
+        const std::optional<kd::Pixels> pixels = kd::rgb_pixels(decoded);
+        if (!pixels) return std::nullopt;
+        const bool reduced = plan.factor > 1;
+        const kd::FittedImage fitted = kd::fit_training_image_into(
+            {*pixels, reduced ? header_w : 0, reduced ? header_h : 0}, target.letter_box, target.out_h, target.out_w, slot);
+        const std::vector<double> ids = class_ids(record.objects.data(), objects);
+        const kd::BoxRows<float> rows{objects, record.bboxes.data(), 4, ids.data(), 1};
+        return kd::sample_boxes(fitted, rows, target.class_offset, true, static_cast<double>(target.out_w),
+                                static_cast<double>(target.out_h));
+    });
 }
 
 // Construction and descriptor ------------------------------------------------
@@ -419,17 +207,7 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
 void yaml_init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
                py::object aug_cfg) {
     static kx::Lazy this_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
-    kx::check_str(info_file, "info_file");
-    kx::check_list(shape, "shape");
-    kx::check_dict(aug_cfg, "aug_cfg");
-    py::kwargs kwargs;
-    kwargs["shape"] = shape;
-    kwargs["letter_box"] = letter_box;
-    kwargs["add_bkg_class"] = add_bkg_class;
-    kwargs["aug_cfg"] = aug_cfg;
-    kx::super_init(this_class(), self, py::make_tuple(info_file), kwargs);
-    // Attributes of the folder-pair layout; a TFRecord dataset never fills them.
-    kx::datasets::clear_folder_attributes(self);
+    kx::datasets::init_from_file(this_class(), self, info_file, shape, letter_box, add_bkg_class, aug_cfg);
 }
 
 void dict_init(py::object self, py::object info_dataset, py::object shape, py::object letter_box,

@@ -2,27 +2,25 @@
 //
 // letterbox() fits an image into a fixed canvas keeping its aspect ratio;
 // xywhn2xyxy() turns normalised centre/size boxes into pixel corners. The
-// geometry lives in src/native/geometry; resizing is OpenCV's (which releases
-// the GIL), and the canvas copy and the box arithmetic run with the GIL
-// released, so pipeline workers calling these in parallel overlap.
+// letter-box is the one of letterbox.hpp (shared with the readers and the
+// validation runner), on the geometry of src/native/geometry; resizing and the
+// canvas copy release the GIL, and so does the box arithmetic, so pipeline
+// workers calling these in parallel overlap.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "geometry/boxes.hpp"
+#include "letterbox.hpp"
 #include "pyglue/glue.hpp"
 
 namespace py = pybind11;
 namespace geo = kx::geometry;
+namespace kd = kx::datasets;
 
 namespace {
-
-constexpr std::uint8_t kPadColour = 114;  // mid grey: neutral for normalised inputs
-constexpr int kStride = 32;
 
 constexpr const char* kModuleDoc = R"doc(Image and box helpers of the detection datasets.)doc";
 
@@ -74,35 +72,8 @@ Raises:
     TypeError: w, h, padw or padh is not a number.
 )doc";
 
-constexpr std::int64_t kMaxSide = 1 << 20;
-
-int positive_int(py::handle value, const char* name) {
-    return static_cast<int>(kx::to_int64(value, name, 1, kMaxSide));
-}
-
-// (height, width) from an int or a sequence of two ints.
-std::pair<int, int> target_shape(py::handle new_shape) {
-    if (PyNumber_Check(new_shape.ptr()) && !py::isinstance<py::array>(new_shape)) {
-        const int side = positive_int(new_shape, "new_shape");
-        return {side, side};
-    }
-    py::array arr = py::module_::import("numpy").attr("asarray")(new_shape);
-    if (arr.ndim() == 0) {
-        const int side = positive_int(arr.attr("item")(), "new_shape");
-        return {side, side};
-    }
-    if (arr.ndim() != 1 || arr.shape(0) != 2)
-        kx::raise(PyExc_ValueError, "new_shape must be (height, width) or an int, got " +
-                                        py::repr(new_shape).cast<std::string>());
-    return {positive_int(arr[py::int_(0)], "new_shape[0]"), positive_int(arr[py::int_(1)], "new_shape[1]")};
-}
-
 py::tuple letterbox(py::handle image_arg, py::handle new_shape, bool pad_to_stride) {
     static kx::Lazy np_asarray{"numpy", "asarray"};
-    static kx::Lazy cv2_resize{"cv2", "resize"};
-    static kx::Lazy inter_area{"cv2", "INTER_AREA"};
-    static kx::Lazy inter_linear{"cv2", "INTER_LINEAR"};
-
     py::array image = np_asarray()(image_arg);
     if (image.dtype().kind() != 'u' || image.itemsize() != 1)
         kx::raise(PyExc_ValueError, "letterbox expects a uint8 image, got dtype " +
@@ -111,38 +82,10 @@ py::tuple letterbox(py::handle image_arg, py::handle new_shape, bool pad_to_stri
     if (!layout_ok || image.size() == 0)
         kx::raise(PyExc_ValueError, "letterbox expects an image of shape HxW or HxWxC (C = 1 to 4), got " +
                                         kx::shape_text(image));
-    const auto [target_h, target_w] = target_shape(new_shape);
-    const int src_h = static_cast<int>(image.shape(0));
-    const int src_w = static_cast<int>(image.shape(1));
-    const int channels = image.ndim() == 3 ? static_cast<int>(image.shape(2)) : 1;
-
-    geo::Letterbox box;
-    try {
-        box = geo::letterbox_geometry(src_w, src_h, target_w, target_h, pad_to_stride, kStride);
-    } catch (const std::invalid_argument& e) {
-        kx::raise(PyExc_ValueError, std::string("letterbox: ") + e.what());
-    }
-
-    py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast> content(image);
-    if (box.content_width != src_w || box.content_height != src_h) {
-        const bool shrink = box.content_width < src_w;
-        // OpenCV drops a trailing channel axis of 1, which the copy below
-        // does not care about: the bytes are laid out the same.
-        content = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>(
-            cv2_resize()(content, py::make_tuple(box.content_width, box.content_height),
-                         py::arg("interpolation") = shrink ? inter_area() : inter_linear()));
-    }
-
-    std::vector<py::ssize_t> shape = {box.canvas_height, box.canvas_width};
-    if (image.ndim() == 3) shape.push_back(channels);
-    py::array_t<std::uint8_t> canvas(shape);
-    {
-        const std::uint8_t* src = content.data();
-        std::uint8_t* dst = canvas.mutable_data();
-        const auto row_bytes = static_cast<std::size_t>(box.content_width) * static_cast<std::size_t>(channels);
-        py::gil_scoped_release release;
-        geo::paste_letterbox(box, src, row_bytes, channels, kPadColour, dst);
-    }
+    const auto [target_h, target_w] = kd::target_shape(new_shape);
+    const geo::Letterbox box = kd::letterbox_placement(static_cast<long>(image.shape(1)), static_cast<long>(image.shape(0)),
+                                                       target_w, target_h, pad_to_stride);
+    py::array canvas = kd::letterbox_array(kd::Pixels(image), box);
     return py::make_tuple(canvas, py::make_tuple(box.ratio_x, box.ratio_y),
                           py::make_tuple(double(box.pad_left), double(box.pad_top)));
 }
