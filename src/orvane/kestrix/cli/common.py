@@ -212,10 +212,6 @@ class ImageCounter:
         return self.metrics
 
 
-def _ratio(num, den):
-    return num / den if den else 0.0
-
-
 def class_table(counter):
     """The per-class table of the last pass of `counter` (an ImageCounter): class, images,
     instances, P, R (at IoU 0.5 and the operating point), mAP@0.5, mAP@0.5:0.95, in percent;
@@ -227,7 +223,7 @@ def class_table(counter):
     for name, v in per_class.items():
         ap = v["AP"]
         rows.append((name, counter.images.get(str(name), 0), v["ground_truth"],
-                     _ratio(v["TP"], v["TP"] + v["FP"]), _ratio(v["TP"], v["TP"] + v["FN"]),
+                     v["precision"], v["recall"],
                      ap["0.5"] or 0.0, ap["0.5:0.95"] or 0.0))
     width = max(len(str(r[0])) for r in rows + [header])
     head = "%-*s %7s %10s %6s %6s %8s %13s" % ((width,) + header)
