@@ -810,6 +810,10 @@ py::dict check_dataset(py::object descriptor) {
 
 }  // namespace
 
+namespace kx::datasets {
+void register_darknet_labels(py::module_& m);  // darknet_labels.cpp: read_labels
+}  // namespace kx::datasets
+
 PYBIND11_MODULE(darknet, m) {
     m.doc() = "Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and "
               "check_dataset.";
@@ -844,4 +848,5 @@ PYBIND11_MODULE(darknet, m) {
                    py::arg("info_file"));
 
     m.def("check_dataset", &check_dataset, kCheckDoc, py::arg("descriptor"));
+    kx::datasets::register_darknet_labels(m);
 }
