@@ -14,7 +14,6 @@ SUMMARY_KEYS = [
     "mAR@0.5", "mAR@0.75", "mAR@0.5:0.95",
     "Overall-ACC", "Overall-AP", "Overall-AR",
 ]
-DATASET_TYPES = ("darknet", "tfrecord")
 
 
 class CliError(Exception):
@@ -58,10 +57,10 @@ def read_descriptor(path):
     if not isinstance(info, dict):
         raise CliError("%s is not a dataset descriptor (expected a YAML mapping with classes, "
                        "train and validation)" % path)
-    kind = info.get("type")
-    # A descriptor without a type is a TFRecord descriptor of the older layout.
-    kind = "tfrecord" if kind is None else str(kind).lower()
-    if kind not in DATASET_TYPES:
+    from orvane.kestrix.datasets.tfrecord import dataset_type
+
+    kind = dataset_type(info)
+    if kind is None:
         raise CliError("%s: unknown dataset type %r (expected darknet or tfrecord)"
                        % (path, info.get("type")))
     return info, kind
