@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "check_glue.hpp"
 #include "pyglue/glue.hpp"
 #include "records/example.hpp"
 
@@ -198,23 +199,10 @@ py::dict check_split(py::handle shards, long num_classes, const std::string& spl
 }
 
 py::dict check_dataset(py::object descriptor) {
-    static kx::Lazy base_class{"orvane.kestrix.datasets.core", "BaseDetectionDataset"};
     static kx::Lazy reader_class{"orvane.kestrix.datasets.tfrecord", "TFRecordDatasetYaml"};
-    static kx::Lazy namespace_type{"types", "SimpleNamespace"};
-    // The readers' own descriptor checks and shard listing, on a stand-in
-    // for a dataset without the background class.
-    py::object target = namespace_type()(py::arg("class_offset") = 0);
-    py::dict content;
-    if (PyUnicode_Check(descriptor.ptr())) {
-        content = base_class().attr("validate_info_file")(target, descriptor);
-    } else if (PyDict_Check(descriptor.ptr())) {
-        // A copy: the caller's dictionary stays as it is.
-        content = py::reinterpret_steal<py::dict>(PyDict_Copy(descriptor.ptr()));
-        if (!content) throw py::error_already_set();
-        if (!content.contains("type")) content["type"] = "tfrecord";
-    } else {
-        kx::raise_type_error("descriptor", "dict or str", descriptor);
-    }
+    // The reader's own descriptor checks and shard listing.
+    py::object target = kx::datasets::check_target();
+    py::dict content = kx::datasets::check_descriptor(descriptor, "tfrecord", target);
     py::object reader = reader_class();
     reader.attr("validate_info_file_content")(target, content);
     reader.attr("load_storage")(target);
