@@ -1,4 +1,4 @@
-"""TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary)."""
+"""TFRecord detection datasets: TFRecordDatasetYaml (descriptor file), TFRecordDataset (dictionary), check_dataset and dataset_type."""
 from typing import Any
 
 import numpy as np
@@ -65,5 +65,5 @@ def check_dataset(descriptor: dict | str) -> dict[str, Any]:
     ...
 
 def dataset_type(descriptor: dict) -> str | None:
-    """"darknet" or "tfrecord": the reader a descriptor is for (no ``type``: "tfrecord"); None if unknown."""
+    """The reader a descriptor is for, "darknet" or "tfrecord" (no ``type``: "tfrecord"); None if unknown."""
     ...
