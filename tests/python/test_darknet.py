@@ -11,7 +11,7 @@ import tensorflow as tf
 import yaml
 from PIL import Image
 
-from orvane.kestrix.datasets.darknet import DarknetDataset, DarknetDatasetYaml, check_dataset
+from orvane.kestrix.datasets.darknet import DarknetDataset, DarknetDatasetYaml, check_dataset, read_labels
 
 MSG_NO_CLASSES = "[ERROR]: Invalid dataset with no annotation classes was found"
 MSG_TRAIN_KEYS = "[ERROR]: ``images`` and ``annotations`` are mandatory keys within the ``train`` section"
@@ -350,10 +350,24 @@ class TestLoadInstance:
     def test_malformed_annotations_name_file_and_line(self, tmp_path, text, line, reason):
         ds = sample_dataset(tmp_path, text, None)
         annotation = ds.train_storage[0][1]
-        for training in (True, False):
+        for read in (lambda: ds.load_instance(ds.train_storage[0], True),
+                     lambda: ds.load_instance(ds.train_storage[0], False), lambda: read_labels(annotation, 3)):
             with pytest.raises(ValueError) as info:
-                ds.load_instance(ds.train_storage[0], training)
+                read()
             assert str(info.value).startswith(f"[ERROR]: Annotation file '{annotation}', line {line}: {reason}")
+
+    @pytest.mark.parametrize("text, rows", [
+        ("\ufeff# header\n1 0.25 .5 1e-1 0.3333333333333333333 # tail\n\n2 0 1 0.5 0.5\n",
+         [[1, 0.25, 0.5, 0.1, 0.3333333333333333], [2, 0, 1, 0.5, 0.5]]),
+        ("", np.zeros((0, 5))),
+        ("# only a comment\n", np.zeros((0, 5))),
+    ])
+    def test_read_labels_gives_the_parsed_rows(self, tmp_path, text, rows):
+        path = tmp_path / "a.txt"
+        path.write_text(text, encoding="utf-8")
+        got = read_labels(path)
+        assert got.dtype == np.float64 and got.shape == np.shape(rows)
+        np.testing.assert_array_equal(got, rows)
 
     def test_unreadable_files_and_bad_elements(self, tmp_path):
         ds = sample_dataset(tmp_path, "", None)

@@ -12,7 +12,7 @@ import yaml
 from PIL import Image
 
 from orvane.kestrix.datasets import records
-from orvane.kestrix.datasets.tfrecord import TFRecordDataset, TFRecordDatasetYaml
+from orvane.kestrix.datasets.tfrecord import TFRecordDataset, TFRecordDatasetYaml, check_dataset, dataset_type
 
 MSG_EMPTY_SAMPLES = "[ERROR]: Kestrix trainer does not support empty samples in either train or validation sets"
 MSG_NO_CLASSES = "[ERROR]: Invalid dataset with no annotation classes was found"
@@ -424,6 +424,63 @@ class TestPipelines:
         ds = TFRecordDatasetYaml(str(path), [32, 32])
         ds.build_val_iterator()
         assert (ds.num_train_samples, ds.num_val_samples) == (None, 3)
+
+
+def crc_damaged(path):
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+class TestCheckDataset:
+    GOOD = jpeg_bytes(boxed_image())
+
+    @pytest.mark.parametrize("validation, damage, broken", [
+        ([example(GOOD, "a", [0, 2], [0.5] * 8), example(GOOD, "b")], None, []),
+        ([example(GOOD, "a", [0], [0.5] * 4)] * 3, crc_damaged, [(None, None, "CRC mismatch")]),
+        ([example(b"junk", "a", [0], [0.5] * 4)], None, [(0, "a", "image does not decode")]),
+        ([example(GOOD, "a"), example(GOOD, b"b\xff", [3], [0.5] * 4)], None,
+         [(1, "b\ufffd", "class id 3 outside 0..2")]),
+        ([example(GOOD, "a", [-1], [0.5] * 4)], None, [(0, "a", "class id -1 outside 0..2")]),
+        ([example(GOOD, "a", [0, 1], [0.5] * 4)], None, [(0, "a", "1 boxes for 2 objects")]),
+        ([b"\x0a\x05junk"], None, [(0, None, "malformed Example")]),
+    ], ids=["good", "bad-crc", "undecodable-image", "class-too-large", "class-negative", "box-count",
+            "not-an-example"])
+    def test_report_per_split(self, shards, tmp_path, validation, damage, broken):
+        shard = tmp_path / "val" / "x.tfrecord"
+        shard.parent.mkdir()
+        records.write_records(str(shard), validation)
+        if damage:
+            damage(shard)
+        report = check_dataset(descriptor(shards, validation={"path": str(shard.parent)}))
+        assert report["classes"] == ["cat", "dog", "bird"]
+        train, val = report["train"], report["validation"]
+        # make_samples(7): objects 0, 1, 2, 0, 1, 2, 0 per record
+        assert (len(train["shards"]), train["records"], train["boxes"], train["background"], train["broken"]) \
+            == (3, 7, 6, 3, [])
+        assert val["shards"] == [str(shard)]
+        found = [(b["record"], b["image_name"], b["reason"]) for b in val["broken"]]
+        assert [b["file"] for b in val["broken"]] == [str(shard)] * len(broken)
+        assert len(found) == len(broken) and all(
+            f[:2] == b[:2] and b[2] in f[2] for f, b in zip(found, broken))
+        if not broken:
+            assert (val["records"], val["boxes"], val["background"]) == (2, 2, 1)
+        if damage:
+            assert val["records"] == 0
+
+    def test_descriptor_faults_are_the_readers(self, shards, tmp_path):
+        with pytest.raises(ValueError, match="The validation folder .* does not exist"):
+            check_dataset(descriptor(shards, validation={"path": str(tmp_path / "none")}))
+        with pytest.raises(TypeError):
+            check_dataset(["not", "a", "descriptor"])
+
+    @pytest.mark.parametrize("kind, expected", [
+        (None, "tfrecord"), ("tfrecord", "tfrecord"), ("TFRecord", "tfrecord"), ("Darknet", "darknet"),
+        ("coco", None), (5, None),
+    ])
+    def test_dataset_type(self, kind, expected):
+        desc = {"classes": ["a"]} if kind is None else {"type": kind, "classes": ["a"]}
+        assert dataset_type(desc) == expected
 
 
 class TestTraining:

@@ -114,6 +114,8 @@ class TestCountsAtTheOperatingPoint:
         cat, dog = evaluator.per_class["cat"], evaluator.per_class["dog"]
         assert (cat["ground_truth"], cat["detections"], cat["TP"], cat["FP"], cat["FN"]) == (2, 1, 1, 0, 1)
         assert cat["AR"]["0.5"] == 0.5 and cat["ACC"]["0.75"] == 0.5
+        # precision and recall of the operating-point counts; 0/0 (dog's recall) is 0
+        assert (cat["precision"], cat["recall"], dog["precision"], dog["recall"]) == (1.0, 0.5, 0.0, 0.0)
         assert dog["AP"] == {"0.5": None, "0.75": None, "0.5:0.95": None} and dog["ACC"]["0.5"] == 0.0
         evaluator(None)
         evaluator.single_evaluation(instances([], []), 2, False)

@@ -81,11 +81,13 @@ Attributes:
     writer: the validation writer of the current pass (None before the first).
     per_class: the values of the last concluded pass per class name (the
         background excluded): {"ground_truth": n, "detections": n,
-        "AP": {...}, "AR": {...}, "ACC": {...}, "TP": n, "FP": n, "FN": n},
-        the three families keyed like the metrics ("0.5", "0.75",
-        "0.5:0.95") and None where undefined (AP and AR of a class without
-        ground truth, ACC of a class with nothing), the counts at IoU 0.5 and
-        the operating point. Empty until the first ``conclude``.
+        "AP": {...}, "AR": {...}, "ACC": {...}, "TP": n, "FP": n, "FN": n,
+        "precision": v, "recall": v}, the three families keyed like the
+        metrics ("0.5", "0.75", "0.5:0.95") and None where undefined (AP and
+        AR of a class without ground truth, ACC of a class with nothing), the
+        counts at IoU 0.5 and the operating point, and the class's
+        TP / (TP + FP) and TP / (TP + FN) of those counts (0 when the
+        denominator is 0). Empty until the first ``conclude``.
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Sets the evaluator up.
@@ -453,6 +455,9 @@ py::object conclude(py::object self, py::object truth_values, py::object /*epoch
         entry["TP"] = s.tp[t];
         entry["FP"] = s.fp[t];
         entry["FN"] = s.fn[t];
+        const auto class_tp = static_cast<double>(s.tp[t]);
+        entry["precision"] = ev::ratio(class_tp, class_tp + static_cast<double>(s.fp[t]));
+        entry["recall"] = ev::ratio(class_tp, class_tp + static_cast<double>(s.fn[t]));
         per_class[config.names[c]] = entry;
     }
     self.attr("per_class") = per_class;

@@ -24,6 +24,8 @@ class DetectionEvaluator:
     score_threshold: float
     iou_thresholds: tuple[float, ...]
     writer: Any  # orvane.validator.writers.TrainingTensorBoardWriter, None before the first pass
+    # Per class name: ground_truth, detections, AP/AR/ACC families, TP/FP/FN at IoU 0.5 and the
+    # operating point, and precision = TP/(TP+FP), recall = TP/(TP+FN) of those counts (0 for 0/0).
     per_class: dict[Any, dict[str, Any]]
 
     def __init__(

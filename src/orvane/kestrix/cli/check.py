@@ -1,14 +1,11 @@
 """`kestrix check --data DESCRIPTOR`: the dataset report, without training.
 
-Darknet datasets go through the Darknet reader's own check (every image header and annotation
-file of both splits); TFRecord datasets through the record counter (framing and CRCs of every
-shard) and a decode of every stored image. Broken files make the command exit with status 2.
+Each reader checks its own datasets: the Darknet reader every image header and annotation file
+of both splits, the TFRecord reader the framing and CRCs of every shard and every stored record
+and image. Broken files make the command exit with status 2.
 """
 
-import io
-
-from orvane.kestrix.cli.common import CliError, add_data_arguments, open_dataset, read_descriptor, \
-    resolve_data
+from orvane.kestrix.cli.common import CliError, _one_line, add_data_arguments, read_descriptor, resolve_data
 
 
 def add_parser(sub, formatter):
@@ -47,54 +44,27 @@ def check_darknet(path):
     return Report(lines, broken)
 
 
-def _check_shard(shard, num_classes):
-    """(records, broken) of one record file: its framing and CRCs, then every stored image."""
-    from PIL import Image
-
-    from orvane.kestrix.datasets.records import count_records, parse_example, read_records
-
-    try:
-        count = count_records(shard)
-        records = read_records(shard)
-    except (ValueError, OSError) as e:
-        return 0, [(shard, str(e))]
-    broken = []
-    for index, record in enumerate(records):
-        where = "%s (record %d)" % (shard, index)
-        try:
-            example = parse_example(record)
-        except ValueError as e:
-            broken.append((where, str(e)))
-            continue
-        where = "%s (record %d, %s)" % (shard, index, example["image_name"].decode("utf-8", "replace"))
-        try:
-            with Image.open(io.BytesIO(example["image"])) as image:
-                image.load()
-        except Exception as e:  # Pillow raises several kinds for damaged data
-            broken.append((where, "image does not decode: %s" % e))
-            continue
-        objects = example["objects"]
-        if len(objects) and (objects.min() < 0 or objects.max() >= num_classes):
-            broken.append((where, "class id %d outside 0..%d" % (
-                objects.max() if objects.max() >= num_classes else objects.min(), num_classes - 1)))
-        elif len(example["bboxes"]) != 4 * len(objects):
-            broken.append((where, "%d boxes for %d objects" % (len(example["bboxes"]) // 4, len(objects))))
-    return count, broken
+def _where(broken):
+    """Where a broken TFRecord entry lies: the shard, with the record and its image name."""
+    if broken["record"] is None:
+        return broken["file"]
+    if broken["image_name"] is None:
+        return "%s (record %d)" % (broken["file"], broken["record"])
+    return "%s (record %d, %s)" % (broken["file"], broken["record"], broken["image_name"])
 
 
 def check_tfrecord(path):
-    from tqdm import tqdm
+    from orvane.kestrix.datasets.tfrecord import check_dataset
 
-    dataset = open_dataset(path, "tfrecord", 32)
-    num_classes = len(dataset.classes) - dataset.class_offset
+    try:
+        report = check_dataset(path)
+    except (ValueError, TypeError, AttributeError, KeyError, OSError) as e:
+        raise CliError("%s: %s" % (path, _one_line(e)))
     lines, broken = [], []
-    for split, shards in (("train", dataset.train_storage), ("validation", dataset.val_storage)):
-        total = 0
-        for shard in tqdm(shards, desc="checking %s records" % split, leave=False):
-            count, bad = _check_shard(shard, num_classes)
-            total += count
-            broken += bad
-        lines.append("%-10s %d shard files, %d records" % (split, len(shards), total))
+    for split in ("train", "validation"):
+        r = report[split]
+        lines.append("%-10s %d shard files, %d records" % (split, len(r["shards"]), r["records"]))
+        broken += [(_where(b), b["reason"]) for b in r["broken"]]
     return Report(lines, broken)
 
 

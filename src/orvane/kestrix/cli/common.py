@@ -8,8 +8,6 @@ command prints; errors that are the package's own faults propagate with their tr
 import os
 import warnings
 
-DATASET_TYPES = ("darknet", "tfrecord")
-
 
 class CliError(Exception):
     """Bad input: printed as one line, exit status 2."""
@@ -52,10 +50,10 @@ def read_descriptor(path):
     if not isinstance(info, dict):
         raise CliError("%s is not a dataset descriptor (expected a YAML mapping with classes, "
                        "train and validation)" % path)
-    kind = info.get("type")
-    # A descriptor without a type is a TFRecord descriptor of the older layout.
-    kind = "tfrecord" if kind is None else str(kind).lower()
-    if kind not in DATASET_TYPES:
+    from orvane.kestrix.datasets.tfrecord import dataset_type
+
+    kind = dataset_type(info)
+    if kind is None:
         raise CliError("%s: unknown dataset type %r (expected darknet or tfrecord)"
                        % (path, info.get("type")))
     return info, kind
@@ -194,10 +192,6 @@ class ImageCounter:
         return self.metrics
 
 
-def _ratio(num, den):
-    return num / den if den else 0.0
-
-
 def class_table(counter):
     """The per-class table of the last pass of `counter` (an ImageCounter): class, images,
     instances, P, R (at IoU 0.5 and the operating point), mAP@0.5, mAP@0.5:0.95, in percent;
@@ -209,7 +203,7 @@ def class_table(counter):
     for name, v in per_class.items():
         ap = v["AP"]
         rows.append((name, counter.images.get(str(name), 0), v["ground_truth"],
-                     _ratio(v["TP"], v["TP"] + v["FP"]), _ratio(v["TP"], v["TP"] + v["FN"]),
+                     v["precision"], v["recall"],
                      ap["0.5"] or 0.0, ap["0.5:0.95"] or 0.0))
     width = max(len(str(r[0])) for r in rows + [header])
     head = "%-*s %7s %10s %6s %6s %8s %13s" % ((width,) + header)

@@ -30,10 +30,10 @@ def add_parser(sub, formatter):
 def _samples(pairs, skip):
     """Shard-writer samples of Darknet (image, annotation) pairs. JPEG files are stored as they
     are; other images are handed over decoded, for the writer to encode."""
-    import warnings
-
     import numpy as np
     from PIL import Image
+
+    from orvane.kestrix.datasets.darknet import read_labels
 
     for image_path, label_path in pairs:
         if image_path in skip or label_path in skip:
@@ -44,10 +44,7 @@ def _samples(pairs, skip):
                     image = f.read()
             else:
                 image = np.asarray(im.convert("RGB"))
-        # The dataset check has accepted this file: five numbers per line, "#" comments.
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # an empty file (a background image) is no news
-            rows = np.loadtxt(label_path, ndmin=2, comments="#").reshape(-1, 5)
+        rows = read_labels(label_path)  # the reader's parser; the dataset check has accepted the file
         yield {"image": image, "image_name": os.path.basename(image_path),
                "labels": rows[:, 0].astype(np.int64), "boxes": rows[:, 1:5].astype(np.float32)}
 

@@ -436,6 +436,10 @@ py::dict check_dataset(py::object descriptor) {
 
 }  // namespace
 
+namespace kx::datasets {
+void register_darknet_labels(py::module_& m);  // darknet_labels.cpp: read_labels
+}  // namespace kx::datasets
+
 PYBIND11_MODULE(darknet, m) {
     kx::register_native_errors(m);
     m.doc() = "Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and "
@@ -471,4 +475,5 @@ PYBIND11_MODULE(darknet, m) {
                    py::arg("info_file"));
 
     m.def("check_dataset", &check_dataset, kCheckDoc, py::arg("descriptor"));
+    kx::datasets::register_darknet_labels(m);
 }

@@ -1,4 +1,5 @@
 """Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and check_dataset."""
+import os
 from typing import Any
 
 import numpy as np
@@ -57,3 +58,6 @@ class DarknetDataset(DarknetDatasetYaml):
     def validate_info_file(self, info_file: str | None) -> dict: ...
 
 def check_dataset(descriptor: dict | str) -> dict[str, Any]: ...
+def read_labels(path: str | os.PathLike, num_classes: int | None = None) -> np.ndarray:
+    """float64 [N, 5] rows (class, x, y, w, h) of one annotation file, parsed as the reader parses it."""
+    ...

@@ -412,6 +412,10 @@ py::object build_val_iterator(py::object self, py::object batch_size) {
 
 }  // namespace
 
+namespace kx::datasets {
+void register_tfrecord_check(py::module_& m);  // tfrecord_check.cpp: check_dataset, dataset_type
+}  // namespace kx::datasets
+
 PYBIND11_MODULE(tfrecord, m) {
     kx::register_native_errors(m);
     m.doc() = "TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary).";
@@ -450,4 +454,5 @@ PYBIND11_MODULE(tfrecord, m) {
     kx::def_method(dict_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
                    py::arg("prefetch") = 10);
     kx::def_method(dict_cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
+    kx::datasets::register_tfrecord_check(m);
 }

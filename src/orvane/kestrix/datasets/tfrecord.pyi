@@ -1,4 +1,4 @@
-"""TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary)."""
+"""TFRecord detection datasets: TFRecordDatasetYaml (descriptor file), TFRecordDataset (dictionary), check_dataset and dataset_type."""
 from typing import Any
 
 import numpy as np
@@ -59,3 +59,11 @@ class TFRecordDataset(TFRecordDatasetYaml):
     def validate_info_file(self, info_file: str | None) -> dict: ...
     def build_train_iterator(self, batch_size: int, prefetch: int = 10) -> tf.data.Dataset: ...
     def build_val_iterator(self, batch_size: int = 1) -> tf.data.Dataset: ...
+
+def check_dataset(descriptor: dict | str) -> dict[str, Any]:
+    """Reads every record of both splits; per split: shards, records, boxes, background, broken."""
+    ...
+
+def dataset_type(descriptor: dict) -> str | None:
+    """The reader a descriptor is for, "darknet" or "tfrecord" (no ``type``: "tfrecord"); None if unknown."""
+    ...
