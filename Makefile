@@ -48,13 +48,19 @@ demo: install
 test:
 	@$(MAKE) --no-print-directory -j2 --output-sync=target python-test native-test
 
+# A command started with & by a non-interactive shell has Ctrl-C (SIGINT) ignored, and so would
+# every process it starts: the tests of interrupted runs need the default back, so the
+# background pass runs pytest through this restorer.
+export RESTORE_SIGINT := import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); \
+    os.execv(sys.executable, [sys.executable] + sys.argv[1:])
+
 # The Python tests run twice: under Keras 3 and under tf-keras (TensorFlow's Keras 2), both
 # at once (one pass keeps only about 1.2 cores busy: much of its time is spent in single-
 # threaded Python and in the subprocesses of the command-line tests), each in its own
 # temporary folder. The tf-keras pass's output follows the Keras 3 pass's.
 python-test: install
 	@mkdir -p build; \
-	TF_USE_LEGACY_KERAS=1 $(BIN)/python -m pytest --basetemp=build/pytest-tf-keras $(PYTEST_ARGS) \
+	TF_USE_LEGACY_KERAS=1 $(BIN)/python -c "$$RESTORE_SIGINT" -m pytest --basetemp=build/pytest-tf-keras $(PYTEST_ARGS) \
 	    > build/pytest-tf-keras.log 2>&1 & legacy=$$!; \
 	trap 'kill $$legacy 2>/dev/null' INT TERM; \
 	echo "== Python tests under Keras 3"; \
