@@ -35,6 +35,7 @@
 #include "darknet/scan.hpp"
 #include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
+#include "check_glue.hpp"
 #include "darknet_docs.hpp"
 #include "darknet_images.hpp"
 #include "reader_glue.hpp"
@@ -405,21 +406,8 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
 }
 
 py::dict check_dataset(py::object descriptor) {
-    static kx::Lazy base_class{"orvane.kestrix.datasets.core", "BaseDetectionDataset"};
-    static kx::Lazy namespace_type{"types", "SimpleNamespace"};
-    py::object target = namespace_type()(py::arg("class_offset") = 0);
-    py::dict content;
-    if (PyUnicode_Check(descriptor.ptr())) {
-        // The base class reads descriptor files; it needs nothing of the instance.
-        content = base_class().attr("validate_info_file")(target, descriptor);
-    } else if (PyDict_Check(descriptor.ptr())) {
-        // A copy: the caller's dictionary stays as it is.
-        content = py::reinterpret_steal<py::dict>(PyDict_Copy(descriptor.ptr()));
-        if (!content) throw py::error_already_set();
-        if (!content.contains("type")) content["type"] = "darknet";
-    } else {
-        kx::raise_type_error("descriptor", "dict or str", descriptor);
-    }
+    py::object target = kx::datasets::check_target();
+    py::dict content = kx::datasets::check_descriptor(descriptor, "darknet", target);
     validate_info_file_content(target, content);
     const long classes = static_cast<long>(py::len(target.attr("classes")));
 
