@@ -44,6 +44,12 @@
 namespace py = pybind11;
 namespace dn = kx::darknet;
 
+namespace kx::datasets {
+// darknet_labels.cpp: the boxes of one annotation file (`file` as the OS names it, `shown` in
+// messages), read with the GIL released; an unreadable file or a malformed line is a ValueError.
+dn::Labels read_annotation_file(const std::string& file, py::handle shown, const dn::LabelRules& rules);
+}  // namespace kx::datasets
+
 namespace {
 
 constexpr const char* kModuleName = "orvane.kestrix.datasets.darknet";
@@ -217,20 +223,8 @@ long dataset_classes(py::handle self, double class_offset) {
 }
 
 dn::Labels read_annotations(const py::str& path, long classes) {
-    const std::string file = native_path(path, "annotation path");
-    dn::Labels labels;
-    std::string error;
-    bool readable = false;
-    {
-        py::gil_scoped_release release;
-        readable = dn::read_labels(file, dn::LabelRules{classes, false}, &labels, &error);
-    }
-    const std::string shown = path.cast<std::string>();
-    if (!readable) kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + shown + "' could not be read: " + error);
-    if (labels.fault)
-        kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + shown + "', line " +
-                                        std::to_string(labels.fault->line) + ": " + labels.fault->reason);
-    return labels;
+    return kx::datasets::read_annotation_file(native_path(path, "annotation path"), path,
+                                              dn::LabelRules{classes, false});
 }
 
 // The boxes of an annotation file as the sample builder takes them: its
