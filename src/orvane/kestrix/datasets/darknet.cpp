@@ -423,16 +423,11 @@ void register_darknet_labels(py::module_& m);  // darknet_labels.cpp: read_label
 }  // namespace kx::datasets
 
 PYBIND11_MODULE(darknet, m) {
-    kx::register_native_errors(m);
     m.doc() = "Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and "
               "check_dataset.";
     // The module's imports, bound as its attributes; a failing one fails this import.
-    py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
-    py::module_ utils = py::module_::import("orvane.kestrix.datasets.utils");
-    m.attr("letterbox") = utils.attr("letterbox");
-    m.attr("xywhn2xyxy") = utils.attr("xywhn2xyxy");
-    m.attr("BaseDetectionDataset") = base;
-    kx::import_modules(m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"tqdm", "tqdm"}, {"Image", "PIL.Image"}});
+    py::object base = kx::datasets::open_reader_module(
+        m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"tqdm", "tqdm"}, {"Image", "PIL.Image"}});
 
     py::object yaml_cls = kx::make_class(m, "DarknetDatasetYaml", base, kYamlClassDoc);
     kx::def_init(yaml_cls, &yaml_init, kYamlInitDoc, py::arg("info_file") = py::none(), py::arg("shape") = py::none(),
@@ -449,12 +444,8 @@ PYBIND11_MODULE(darknet, m) {
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
 
-    py::object dict_cls = kx::make_class(m, "DarknetDataset", yaml_cls, kDictClassDoc);
-    kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),
-                 py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
-                 py::arg("aug_cfg") = py::none());
-    kx::def_method(dict_cls, "validate_info_file", &kx::datasets::validate_info_file, kx::datasets::kValidateInfoFileDoc,
-                   py::arg("info_file"));
+    py::object dict_cls = kx::datasets::make_dict_reader_class(m, "DarknetDataset", yaml_cls, kDictClassDoc, &dict_init,
+                                                               kDictInitDoc);
 
     m.def("check_dataset", &check_dataset, kCheckDoc, py::arg("descriptor"));
     kx::datasets::register_darknet_labels(m);

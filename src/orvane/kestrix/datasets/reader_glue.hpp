@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -218,6 +219,36 @@ inline std::pair<long, long> integral_size(py::handle shape) {
 // element the pipeline then hands to load_instance.
 inline void offer_training_batch_loader(py::handle cls, const py::object& load_instance, const py::object& loader) {
     py::setattr(cls, "_training_batch_loader", py::make_tuple(load_instance.attr("__func__"), loader));
+}
+
+// The opening of a reader module: the native errors registered, the shared
+// helpers and the base class bound as the module's attributes (letterbox,
+// xywhn2xyxy, BaseDetectionDataset), then `imports` bound as `import x as y`
+// would. A failing import fails the module's import. Returns the base class.
+inline py::object open_reader_module(py::module_& m,
+                                     std::initializer_list<std::pair<const char*, const char*>> imports) {
+    register_native_errors(m);
+    py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
+    py::module_ utils = py::module_::import("orvane.kestrix.datasets.utils");
+    m.attr("letterbox") = utils.attr("letterbox");
+    m.attr("xywhn2xyxy") = utils.attr("xywhn2xyxy");
+    m.attr("BaseDetectionDataset") = base;
+    import_modules(m, imports);
+    return base;
+}
+
+// The reader given its descriptor dictionary: class `name`, a subclass of the
+// file reader `file_reader_class`, with constructor `init` (see init_from_dict)
+// and validate_info_file answering with that dictionary.
+template <typename Init>
+py::object make_dict_reader_class(py::module_& m, const char* name, py::handle file_reader_class, const char* doc,
+                                  Init&& init, const char* init_doc) {
+    py::object cls = make_class(m, name, file_reader_class, doc);
+    def_init(cls, std::forward<Init>(init), init_doc, py::arg("info_dataset") = py::none(),
+             py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
+             py::arg("aug_cfg") = py::none());
+    def_method(cls, "validate_info_file", &validate_info_file, kValidateInfoFileDoc, py::arg("info_file"));
+    return cls;
 }
 
 }  // namespace kx::datasets
