@@ -428,12 +428,7 @@ PYBIND11_MODULE(tfrecord, m) {
     kx::def_method(yaml_cls, "validate_info_file_content", &validate_info_file_content, kValidateContentDoc,
                    py::arg("info_dataset") = py::none());
     kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
-    py::cpp_function own_load_instance = kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc,
-                                                        py::arg("data"), py::arg("training") = true);
-    kx::datasets::offer_training_batch_loader(
-        yaml_cls, own_load_instance,
-        py::cpp_function(&load_training_batch, py::name("load_training_batch"), py::arg("self"), py::arg("elements"),
-                         py::arg("images")));
+    kx::datasets::def_sample_loaders(yaml_cls, &load_instance, kLoadInstanceDoc, &load_training_batch);
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
     kx::def_method(yaml_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
