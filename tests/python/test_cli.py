@@ -31,14 +31,19 @@ pytestmark = pytest.mark.skipif(bool(MISSING), reason="not built yet: %s" % ", "
 TRAIN = ["--epochs", "2", "--imgsz", "64", "--batch", "16"]
 
 
-def kestrix(*args, cwd=None, check=None):
-    """Runs `python -m orvane.kestrix ARGS`; returns the finished process."""
+def python(*args, cwd=None):
+    """Runs `python ARGS` with this package importable; returns the finished process."""
     env = dict(os.environ)
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__)))
     env["PYTHONPATH"] = os.pathsep.join([package_root] + [p for p in [env.get("PYTHONPATH")] if p])
     env["TF_CPP_MIN_LOG_LEVEL"] = "2"
-    done = subprocess.run([sys.executable, "-m", "orvane.kestrix", *map(str, args)], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=600)
+    return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=600)
+
+
+def kestrix(*args, cwd=None, check=None):
+    """Runs `python -m orvane.kestrix ARGS`; returns the finished process."""
+    done = python("-m", "orvane.kestrix", *args, cwd=cwd)
     if check is not None:
         assert done.returncode == check, done.stdout[-3000:] + done.stderr[-3000:]
     return done
@@ -215,6 +220,15 @@ def test_bad_input_is_one_line_and_status_2(work, args, message):
     done = kestrix(*[a.format(**files) for a in args], cwd=work)
     assert done.returncode == 2, done.stderr
     assert_one_error_line(done, message.format(**files))
+
+
+@pytest.mark.keras_free
+@pytest.mark.parametrize("args", [["train", "--epochs", "0"], ["check", "--data", "no/such.yaml"],
+                                  ["convert", "--shard-size", "0", "--out", "shards"]])
+def test_bad_arguments_are_reported_without_importing_tensorflow(work, args):
+    done = python("-c", "import sys; from orvane.kestrix.cli.main import main; status = main(%r); "
+                        "print('tensorflow' in sys.modules); sys.exit(status)" % args, cwd=work)
+    assert (done.returncode, done.stdout) == (2, "False\n"), done.stderr
 
 
 def train_in_background(demo, project, epochs):

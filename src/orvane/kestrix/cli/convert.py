@@ -50,14 +50,15 @@ def _samples(pairs, skip):
 
 
 def run(args):
+    if args.shard_size < 1:
+        raise CliError("--shard-size must be at least 1, got %d" % args.shard_size)
+
     import yaml
     from tqdm import tqdm
 
     from orvane.kestrix.cli.check import inspect
     from orvane.kestrix.datasets.records import write_detection_shards
 
-    if args.shard_size < 1:
-        raise CliError("--shard-size must be at least 1, got %d" % args.shard_size)
     path = resolve_data(args)
     info, kind = read_descriptor(path)
     if kind != "darknet":

@@ -2,7 +2,8 @@
 
 Each subcommand lives in its own module of this package with two functions: `add_parser(sub)`
 declares its arguments and `run(args)` assembles the package's objects and returns the exit
-status. Heavy imports (TensorFlow above all) happen inside `run`, so `--help` answers at once.
+status. Heavy imports (TensorFlow above all) happen inside `run`, so `--help` answers at once;
+TensorFlow is imported (quietly) when a command first reaches it.
 
 Bad input (a missing descriptor, a dataset that fails its checks, weights that do not load, an
 unknown flag) ends with one line on stderr, "kestrix <command>: error: <what is wrong>", and exit
@@ -11,6 +12,7 @@ status 2; no traceback.
 
 import argparse
 import importlib
+import importlib.util
 import os
 import sys
 
@@ -74,12 +76,46 @@ def _import_tensorflow_quietly():
             os.close(saved)
 
 
+class _QuietTensorFlow:
+    """An import hook: the first import of TensorFlow, by whatever module a subcommand reaches
+    (the dataset readers, the trainer, `import tensorflow`), goes through
+    `_import_tensorflow_quietly`. So TensorFlow costs nothing until a command needs it: bad
+    arguments are reported without it."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name != "tensorflow":
+            return None
+        sys.meta_path.remove(self)
+        _import_tensorflow_quietly()
+        # The module is imported; the import machinery gets it back through this spec (it would
+        # run the module again from its own spec).
+        return importlib.util.spec_from_loader(name, _Imported(sys.modules.pop(name)))
+
+
+class _Imported:
+    """The loader of a module that is already imported: hands it over as it is."""
+
+    def __init__(self, module):
+        self.module = module
+        self.spec = module.__spec__
+
+    def create_module(self, spec):
+        return self.module
+
+    def exec_module(self, module):
+        module.__spec__ = self.spec  # the import machinery set ours
+
+
 def main(argv=None):
     """Runs one subcommand; returns its exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    hook = None
     if args.command != "plot":
-        _import_tensorflow_quietly()
+        os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+        if "tensorflow" not in sys.modules:
+            hook = _QuietTensorFlow()
+            sys.meta_path.insert(0, hook)
     try:
         return args.handler(args) or 0
     except CliError as e:
@@ -89,6 +125,9 @@ def main(argv=None):
         # The reader of our output went away (`kestrix predict ... | head`): nothing to say.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
+    finally:
+        if hook in sys.meta_path:
+            sys.meta_path.remove(hook)
 
 
 if __name__ == "__main__":

@@ -249,14 +249,16 @@ def _report_interrupt(trainer):
 
 
 def _report(trainer, logger, evaluator, elapsed, args):
+    from orvane.validator.evaluators import summary_key
+
     last = trainer.summary_rows[-1]
-    best = max(trainer.summary_rows, key=lambda row: row[_metric_key(args.metric)])
+    best = max(trainer.summary_rows, key=lambda row: row[summary_key(args.metric)])
     results = _write_plot(trainer)
     print()
     print("Trained %d epochs in %.0f s." % (args.epochs, elapsed))
     print("Final metrics (epoch %s): %s" % (last["epoch"], metrics_line(last)))
     print("Best %s: %.1f at epoch %s (best.h5)"
-          % (_metric_key(args.metric), best[_metric_key(args.metric)], best["epoch"]))
+          % (summary_key(args.metric), best[summary_key(args.metric)], best["epoch"]))
     print()
     print("Validation of the last epoch's weights:")
     print(class_table(evaluator))
@@ -268,7 +270,3 @@ def _report(trainer, logger, evaluator, elapsed, args):
             print("  %-12s %s" % (name, path))
     print()
     print("Open TensorBoard with: tensorboard --logdir %s" % os.path.dirname(logger.storage.rstrip(os.sep)))
-
-
-def _metric_key(metric):
-    return {"map": "mAP@0.5", "acc": "mACC@0.5"}.get(metric, "mAR@0.5")

@@ -35,6 +35,7 @@
 #include "darknet/scan.hpp"
 #include "geometry/boxes.hpp"
 #include "pyglue/glue.hpp"
+#include "check_glue.hpp"
 #include "darknet_docs.hpp"
 #include "darknet_images.hpp"
 #include "reader_glue.hpp"
@@ -42,6 +43,12 @@
 
 namespace py = pybind11;
 namespace dn = kx::darknet;
+
+namespace kx::datasets {
+// darknet_labels.cpp: the boxes of one annotation file (`file` as the OS names it, `shown` in
+// messages), read with the GIL released; an unreadable file or a malformed line is a ValueError.
+dn::Labels read_annotation_file(const std::string& file, py::handle shown, const dn::LabelRules& rules);
+}  // namespace kx::datasets
 
 namespace {
 
@@ -216,20 +223,8 @@ long dataset_classes(py::handle self, double class_offset) {
 }
 
 dn::Labels read_annotations(const py::str& path, long classes) {
-    const std::string file = native_path(path, "annotation path");
-    dn::Labels labels;
-    std::string error;
-    bool readable = false;
-    {
-        py::gil_scoped_release release;
-        readable = dn::read_labels(file, dn::LabelRules{classes, false}, &labels, &error);
-    }
-    const std::string shown = path.cast<std::string>();
-    if (!readable) kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + shown + "' could not be read: " + error);
-    if (labels.fault)
-        kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + shown + "', line " +
-                                        std::to_string(labels.fault->line) + ": " + labels.fault->reason);
-    return labels;
+    return kx::datasets::read_annotation_file(native_path(path, "annotation path"), path,
+                                              dn::LabelRules{classes, false});
 }
 
 // The boxes of an annotation file as the sample builder takes them: its
@@ -405,21 +400,8 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
 }
 
 py::dict check_dataset(py::object descriptor) {
-    static kx::Lazy base_class{"orvane.kestrix.datasets.core", "BaseDetectionDataset"};
-    static kx::Lazy namespace_type{"types", "SimpleNamespace"};
-    py::object target = namespace_type()(py::arg("class_offset") = 0);
-    py::dict content;
-    if (PyUnicode_Check(descriptor.ptr())) {
-        // The base class reads descriptor files; it needs nothing of the instance.
-        content = base_class().attr("validate_info_file")(target, descriptor);
-    } else if (PyDict_Check(descriptor.ptr())) {
-        // A copy: the caller's dictionary stays as it is.
-        content = py::reinterpret_steal<py::dict>(PyDict_Copy(descriptor.ptr()));
-        if (!content) throw py::error_already_set();
-        if (!content.contains("type")) content["type"] = "darknet";
-    } else {
-        kx::raise_type_error("descriptor", "dict or str", descriptor);
-    }
+    py::object target = kx::datasets::check_target();
+    py::dict content = kx::datasets::check_descriptor(descriptor, "darknet", target);
     validate_info_file_content(target, content);
     const long classes = static_cast<long>(py::len(target.attr("classes")));
 
@@ -441,38 +423,24 @@ void register_darknet_labels(py::module_& m);  // darknet_labels.cpp: read_label
 }  // namespace kx::datasets
 
 PYBIND11_MODULE(darknet, m) {
-    kx::register_native_errors(m);
     m.doc() = "Darknet detection datasets: DarknetDatasetYaml (descriptor file), DarknetDataset (dictionary) and "
               "check_dataset.";
     // The module's imports, bound as its attributes; a failing one fails this import.
-    py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
-    py::module_ utils = py::module_::import("orvane.kestrix.datasets.utils");
-    m.attr("letterbox") = utils.attr("letterbox");
-    m.attr("xywhn2xyxy") = utils.attr("xywhn2xyxy");
-    m.attr("BaseDetectionDataset") = base;
-    kx::import_modules(m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"tqdm", "tqdm"}, {"Image", "PIL.Image"}});
+    py::object base = kx::datasets::open_reader_module(
+        m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"tqdm", "tqdm"}, {"Image", "PIL.Image"}});
 
     py::object yaml_cls = kx::make_class(m, "DarknetDatasetYaml", base, kYamlClassDoc);
     kx::def_init(yaml_cls, &yaml_init, kYamlInitDoc, py::arg("info_file") = py::none(), py::arg("shape") = py::none(),
                  py::arg("letter_box") = true, py::arg("add_bkg_class") = true, py::arg("aug_cfg") = py::none());
     kx::def_method(yaml_cls, "validate_info_file_content", &validate_info_file_content, kValidateContentDoc,
                    py::arg("info_dataset") = py::none());
-    py::cpp_function own_load_instance = kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc,
-                                                        py::arg("data"), py::arg("training") = true);
-    kx::datasets::offer_training_batch_loader(
-        yaml_cls, own_load_instance,
-        py::cpp_function(&load_training_batch, py::name("load_training_batch"), py::arg("self"), py::arg("elements"),
-                         py::arg("images")));
+    kx::datasets::def_sample_loaders(yaml_cls, &load_instance, kLoadInstanceDoc, &load_training_batch);
     kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
 
-    py::object dict_cls = kx::make_class(m, "DarknetDataset", yaml_cls, kDictClassDoc);
-    kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),
-                 py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
-                 py::arg("aug_cfg") = py::none());
-    kx::def_method(dict_cls, "validate_info_file", &kx::datasets::validate_info_file, kx::datasets::kValidateInfoFileDoc,
-                   py::arg("info_file"));
+    py::object dict_cls = kx::datasets::make_dict_reader_class(m, "DarknetDataset", yaml_cls, kDictClassDoc, &dict_init,
+                                                               kDictInitDoc);
 
     m.def("check_dataset", &check_dataset, kCheckDoc, py::arg("descriptor"));
     kx::datasets::register_darknet_labels(m);

@@ -14,6 +14,26 @@
 namespace py = pybind11;
 namespace dn = kx::darknet;
 
+namespace kx::datasets {
+
+dn::Labels read_annotation_file(const std::string& file, py::handle shown, const dn::LabelRules& rules) {
+    dn::Labels labels;
+    std::string error;
+    bool readable = false;
+    {
+        py::gil_scoped_release release;
+        readable = dn::read_labels(file, rules, &labels, &error);
+    }
+    const std::string name = py::str(shown);
+    if (!readable) kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + name + "' could not be read: " + error);
+    if (labels.fault)
+        kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + name + "', line " +
+                                        std::to_string(labels.fault->line) + ": " + labels.fault->reason);
+    return labels;
+}
+
+}  // namespace kx::datasets
+
 namespace {
 
 constexpr const char* kReadLabelsDoc = R"doc(The boxes of one Darknet annotation file, as the reader parses them.
@@ -41,18 +61,7 @@ py::array_t<double> read_labels(py::object path, py::object num_classes) {
     const std::string file = py::bytes(fsencode()(shown)).cast<std::string>();
     dn::LabelRules rules;
     if (!num_classes.is_none()) rules.num_classes = static_cast<long>(kx::to_int64(num_classes, "num_classes"));
-    dn::Labels labels;
-    std::string error;
-    bool readable = false;
-    {
-        py::gil_scoped_release release;
-        readable = dn::read_labels(file, rules, &labels, &error);
-    }
-    const std::string name = py::str(shown);
-    if (!readable) kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + name + "' could not be read: " + error);
-    if (labels.fault)
-        kx::raise(PyExc_ValueError, "[ERROR]: Annotation file '" + name + "', line " +
-                                        std::to_string(labels.fault->line) + ": " + labels.fault->reason);
+    const dn::Labels labels = kx::datasets::read_annotation_file(file, shown, rules);
     py::array_t<double> rows({static_cast<py::ssize_t>(labels.boxes()), static_cast<py::ssize_t>(dn::kLabelValues)});
     std::copy(labels.values.begin(), labels.values.end(), rows.mutable_data());
     return rows;

@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -165,7 +166,7 @@ struct BatchTarget {
     double class_offset = 0;
 };
 
-// A reader's batch loader (see offer_training_batch_loader): the training
+// A reader's batch loader (see def_sample_loaders): the training
 // samples of `elements` written straight into `images`, the batch buffer
 // (uint8 C-ordered [count, H, W, 3], H x W = shape[:2]). `load(element,
 // target, slot)` builds one sample into its slot and returns its boxes, or
@@ -210,14 +211,50 @@ inline std::pair<long, long> integral_size(py::handle shape) {
     return {index(0), index(1)};
 }
 
-// Offers the training pipeline of BaseDetectionDataset a loader of whole
-// batches, `loader(self, elements, images)`, for datasets whose load_instance
-// is still `load_instance` (the reader's own): the class attribute
-// `_training_batch_loader` holds both. The loader writes the samples straight
-// into `images` and returns one box array per element, or None for an
+// Defines a reader's `load_instance(data, training=True)` and offers the
+// training pipeline of BaseDetectionDataset a loader of whole batches,
+// `load_training_batch(self, elements, images)`, for datasets whose
+// load_instance is still `load_instance` (the reader's own): the class
+// attribute `_training_batch_loader` holds both. The loader writes the samples
+// straight into `images` and returns one box array per element, or None for an
 // element the pipeline then hands to load_instance.
-inline void offer_training_batch_loader(py::handle cls, const py::object& load_instance, const py::object& loader) {
-    py::setattr(cls, "_training_batch_loader", py::make_tuple(load_instance.attr("__func__"), loader));
+template <typename Load, typename LoadBatch>
+void def_sample_loaders(py::handle cls, Load&& load_instance, const char* load_instance_doc, LoadBatch&& load_batch) {
+    py::cpp_function own = def_method(cls, "load_instance", std::forward<Load>(load_instance), load_instance_doc,
+                                      py::arg("data"), py::arg("training") = true);
+    py::cpp_function loader(std::forward<LoadBatch>(load_batch), py::name("load_training_batch"), py::arg("self"),
+                            py::arg("elements"), py::arg("images"));
+    py::setattr(cls, "_training_batch_loader", py::make_tuple(own.attr("__func__"), loader));
+}
+
+// The opening of a reader module: the native errors registered, the shared
+// helpers and the base class bound as the module's attributes (letterbox,
+// xywhn2xyxy, BaseDetectionDataset), then `imports` bound as `import x as y`
+// would. A failing import fails the module's import. Returns the base class.
+inline py::object open_reader_module(py::module_& m,
+                                     std::initializer_list<std::pair<const char*, const char*>> imports) {
+    register_native_errors(m);
+    py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
+    py::module_ utils = py::module_::import("orvane.kestrix.datasets.utils");
+    m.attr("letterbox") = utils.attr("letterbox");
+    m.attr("xywhn2xyxy") = utils.attr("xywhn2xyxy");
+    m.attr("BaseDetectionDataset") = base;
+    import_modules(m, imports);
+    return base;
+}
+
+// The reader given its descriptor dictionary: class `name`, a subclass of the
+// file reader `file_reader_class`, with constructor `init` (see init_from_dict)
+// and validate_info_file answering with that dictionary.
+template <typename Init>
+py::object make_dict_reader_class(py::module_& m, const char* name, py::handle file_reader_class, const char* doc,
+                                  Init&& init, const char* init_doc) {
+    py::object cls = make_class(m, name, file_reader_class, doc);
+    def_init(cls, std::forward<Init>(init), init_doc, py::arg("info_dataset") = py::none(),
+             py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
+             py::arg("aug_cfg") = py::none());
+    def_method(cls, "validate_info_file", &validate_info_file, kValidateInfoFileDoc, py::arg("info_file"));
+    return cls;
 }
 
 }  // namespace kx::datasets

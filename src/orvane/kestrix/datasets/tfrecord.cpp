@@ -417,15 +417,10 @@ void register_tfrecord_check(py::module_& m);  // tfrecord_check.cpp: check_data
 }  // namespace kx::datasets
 
 PYBIND11_MODULE(tfrecord, m) {
-    kx::register_native_errors(m);
     m.doc() = "TFRecord detection datasets: TFRecordDatasetYaml (descriptor file) and TFRecordDataset (dictionary).";
     // The module's imports, bound as its attributes; a failing one fails this import.
-    py::object base = py::module_::import("orvane.kestrix.datasets.core").attr("BaseDetectionDataset");
-    py::module_ utils = py::module_::import("orvane.kestrix.datasets.utils");
-    m.attr("letterbox") = utils.attr("letterbox");
-    m.attr("xywhn2xyxy") = utils.attr("xywhn2xyxy");
-    m.attr("BaseDetectionDataset") = base;
-    kx::import_modules(m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"glob", "glob"}});
+    py::object base = kx::datasets::open_reader_module(
+        m, {{"tf", "tensorflow"}, {"np", "numpy"}, {"cv2", "cv2"}, {"glob", "glob"}});
 
     py::object yaml_cls = kx::make_class(m, "TFRecordDatasetYaml", base, kYamlClassDoc);
     kx::def_init(yaml_cls, &yaml_init, kYamlInitDoc, py::arg("info_file") = py::none(), py::arg("shape") = py::none(),
@@ -433,24 +428,15 @@ PYBIND11_MODULE(tfrecord, m) {
     kx::def_method(yaml_cls, "validate_info_file_content", &validate_info_file_content, kValidateContentDoc,
                    py::arg("info_dataset") = py::none());
     kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
-    py::cpp_function own_load_instance = kx::def_method(yaml_cls, "load_instance", &load_instance, kLoadInstanceDoc,
-                                                        py::arg("data"), py::arg("training") = true);
-    kx::datasets::offer_training_batch_loader(
-        yaml_cls, own_load_instance,
-        py::cpp_function(&load_training_batch, py::name("load_training_batch"), py::arg("self"), py::arg("elements"),
-                         py::arg("images")));
+    kx::datasets::def_sample_loaders(yaml_cls, &load_instance, kLoadInstanceDoc, &load_training_batch);
     kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
     kx::def_method(yaml_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
                    py::arg("prefetch") = 10);
     kx::def_method(yaml_cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
 
-    py::object dict_cls = kx::make_class(m, "TFRecordDataset", yaml_cls, kDictClassDoc);
-    kx::def_init(dict_cls, &dict_init, kDictInitDoc, py::arg("info_dataset") = py::none(),
-                 py::arg("shape") = py::none(), py::arg("letter_box") = true, py::arg("add_bkg_class") = true,
-                 py::arg("aug_cfg") = py::none());
-    kx::def_method(dict_cls, "validate_info_file", &kx::datasets::validate_info_file, kx::datasets::kValidateInfoFileDoc,
-                   py::arg("info_file"));
+    py::object dict_cls = kx::datasets::make_dict_reader_class(m, "TFRecordDataset", yaml_cls, kDictClassDoc, &dict_init,
+                                                               kDictInitDoc);
     kx::def_method(dict_cls, "build_train_iterator", &build_train_iterator, kTrainIteratorDoc, py::arg("batch_size"),
                    py::arg("prefetch") = 10);
     kx::def_method(dict_cls, "build_val_iterator", &build_val_iterator, kValIteratorDoc, py::arg("batch_size") = 1);
