@@ -87,8 +87,8 @@ class _QuietTensorFlow:
             return None
         sys.meta_path.remove(self)
         _import_tensorflow_quietly()
-        # The module is imported; the import machinery gets it back through this spec (it would
-        # run the module again from its own spec).
+        # The module is imported; the import machinery gets it back through this loader (with
+        # the module's own loader it would run the module again).
         return importlib.util.spec_from_loader(name, _Imported(sys.modules.pop(name)))
 
 
@@ -97,13 +97,13 @@ class _Imported:
 
     def __init__(self, module):
         self.module = module
-        self.spec = module.__spec__
+        self.original_spec = module.__spec__
 
-    def create_module(self, spec):
+    def create_module(self, _module_spec):
         return self.module
 
     def exec_module(self, module):
-        module.__spec__ = self.spec  # the import machinery set ours
+        module.__spec__ = self.original_spec  # the import machinery set ours
 
 
 def main(argv=None):
