@@ -1,9 +1,13 @@
-"""The `kestrix` command line, end to end in subprocesses on a tiny generated dataset.
+"""The `kestrix` command line, end to end on a tiny generated dataset.
 
-One training run is shared by the tests that read its files (module-scoped fixture); every
-other case starts its own process, as a user would.
+One training run, in its own process as a user starts it, is shared by the tests that read its
+files (module-scoped fixture). What only a process can show (exit status and stderr of bad input,
+signals, kills, imports) runs in subprocesses; the other commands run `main` in this process,
+which spares each a TensorFlow import.
 """
+import contextlib
 import csv
+import io
 import glob
 import importlib.util
 import json
@@ -49,6 +53,22 @@ def kestrix(*args, cwd=None, check=None):
     return done
 
 
+def kestrix_here(*args, check=None):
+    """Runs `kestrix ARGS` through `main` in this process; returns what a finished process would."""
+    from orvane.kestrix.cli.main import main
+
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = main([str(a) for a in args])
+        except SystemExit as e:  # argparse's own refusals
+            status = e.code
+    done = subprocess.CompletedProcess(args, status, out.getvalue(), err.getvalue())
+    if check is not None:
+        assert done.returncode == check, done.stdout[-3000:] + done.stderr[-3000:]
+    return done
+
+
 @pytest.fixture(scope="module")
 def work(tmp_path_factory):
     return tmp_path_factory.mktemp("cli")
@@ -73,7 +93,7 @@ def trained(work, demo):
 def records(demo, work):
     """Descriptor of the demo dataset converted to TFRecord shards of 20 samples."""
     out = work / "records"
-    kestrix("convert", "--data", demo, "--out", out, "--shard-size", "20", check=0)
+    kestrix_here("convert", "--data", demo, "--out", out, "--shard-size", "20", check=0)
     return str(out / "dataset.yaml")
 
 
@@ -136,14 +156,14 @@ class TestTrain:
 
 class TestOtherCommands:
     def test_val_prints_metrics_and_table(self, trained, demo):
-        done = kestrix("val", "--weights", os.path.join(trained[1], "best.h5"), "--data", demo, check=0)
+        done = kestrix_here("val", "--weights", os.path.join(trained[1], "best.h5"), "--data", demo, check=0)
         assert "mAP@0.5 " in done.stdout and "Instances" in done.stdout
 
     def test_predict_draws_each_image(self, trained, demo, work):
         with open(demo) as f:
             images = yaml.safe_load(f)["validation"]["images"]
         out = work / "predicted"
-        done = kestrix("predict", "--weights", os.path.join(trained[1], "best.h5"), "--source", images,
+        done = kestrix_here("predict", "--weights", os.path.join(trained[1], "best.h5"), "--source", images,
                        "--out", out, "--conf", "0.05", check=0)
         names = sorted(os.listdir(images))
         assert sorted(os.listdir(out)) == names
@@ -155,13 +175,13 @@ class TestOtherCommands:
     def test_plot_redraws_results(self, trained):
         run = trained[1]
         os.remove(os.path.join(run, "results.png"))
-        kestrix("plot", run, check=0)
+        kestrix_here("plot", run, check=0)
         with Image.open(os.path.join(run, "results.png")) as im:
             im.load()
 
     @pytest.mark.keras_free
     def test_check_reports_planted_faults(self, demo, work):
-        clean = kestrix("check", "--data", demo, check=0)
+        clean = kestrix_here("check", "--data", demo, check=0)
         assert "No broken files." in clean.stdout
         path, info = copy_dataset(demo, work / "damaged")
         image = os.path.join(info["train"]["images"], "00003.jpg")
@@ -174,7 +194,7 @@ class TestOtherCommands:
         assert image in done.stdout and label in done.stdout
         assert_one_error_line(done, "fails its check")
         # Training refuses the dataset before it starts.
-        refused = kestrix("train", "--data", path, *TRAIN, "--project", work / "refused", check=2)
+        refused = kestrix_here("train", "--data", path, *TRAIN, "--project", work / "refused", check=2)
         assert "fails its check" in refused.stderr and not os.path.exists(work / "refused")
 
     @pytest.mark.keras_free
@@ -184,13 +204,13 @@ class TestOtherCommands:
         assert info["type"] == "tfrecord" and info["train"]["samples"] == 48
         out = os.path.dirname(records)
         assert len(glob.glob(os.path.join(out, "train", "*.tfrecord"))) == 3
-        assert "No broken files." in kestrix("check", "--data", records, check=0).stdout
+        assert "No broken files." in kestrix_here("check", "--data", records, check=0).stdout
         # Converting again into the same folder would mix old and new shards: refused.
-        again = kestrix("convert", "--data", demo, "--out", out, check=2)
+        again = kestrix_here("convert", "--data", demo, "--out", out, check=2)
         assert "already holds shard files" in again.stderr
 
     def test_trains_on_converted_records(self, records, work):
-        done = kestrix("train", "--data", records, "--epochs", "1", "--imgsz", "64", "--batch", "16",
+        done = kestrix_here("train", "--data", records, "--epochs", "1", "--imgsz", "64", "--batch", "16",
                        "--project", work / "tfrecord-runs", check=0)
         assert "Final metrics (epoch 1)" in done.stdout
 
@@ -311,14 +331,14 @@ def test_resume_continues_a_killed_run(demo, work):
         if proc.poll() is None:
             proc.kill()
     (run,) = glob.glob(str(project / "train" / "*"))
-    done = kestrix("train", "--resume", run, check=0)
+    done = kestrix_here("train", "--resume", run, check=0)
     assert "Resuming %s after epoch " % run in done.stdout and "Final metrics (epoch 5)" in done.stdout
     with open(os.path.join(run, "summary.csv"), newline="") as f:
         assert [r["epoch"] for r in csv.DictReader(f)] == ["0", "1", "2", "3", "4", "5"]
     assert len(os.listdir(project / "logs")) == 2  # the resumed part logs beside the first one
 
-    assert_one_error_line(kestrix("train", "--resume", run, "--epochs", "9"),
+    assert_one_error_line(kestrix_here("train", "--resume", run, "--epochs", "9"),
                           "--epochs cannot be combined with --resume")
     shutil.rmtree(os.path.join(run, "state"))
-    assert_one_error_line(kestrix("train", "--resume", run), "cannot resume %s: it holds no complete training state"
+    assert_one_error_line(kestrix_here("train", "--resume", run), "cannot resume %s: it holds no complete training state"
                           % run)
