@@ -276,7 +276,7 @@ std::vector<double> read_scores(py::handle value, const Where& where, const std:
 void init(py::object self, py::object runner, py::object classes, py::object score_threshold,
           py::object iou_thresholds) {
     kx::check_list(classes, "classes");
-    const double operating_point = kx::to_double(score_threshold, "score_threshold");
+    const double operating_point = kx::to_finite(score_threshold, "score_threshold", 0.0, 1.0);
     if (classes.is_none() || py::len(classes) == 0)
         kx::raise(PyExc_ValueError, "DetectionEvaluator needs the list of class names (classes is empty)");
 
@@ -357,6 +357,12 @@ py::object single_evaluation(py::object self, py::object instances, py::object e
     std::vector<std::size_t> kept_truth;
     for (std::size_t i = 0; i < gt_boxes.size(); ++i) {
         const ev::Box& b = gt_boxes[i];
+        // Inverted corners can never be matched: a fault of the caller's boxes, not an empty
+        // row (padding rows have zero size and are skipped).
+        if (b.x2 < b.x1 || b.y2 < b.y1)
+            where.fail(gt_boxes_name, "row " + std::to_string(i) + " has x2 < x1 or y2 < y1 (" +
+                                          py::repr(py::make_tuple(b.x1, b.y1, b.x2, b.y2)).cast<std::string>() +
+                                          "): corners must be x1, y1, x2, y2");
         if (gt_labels[i] < config.first_class || !(b.x2 > b.x1) || !(b.y2 > b.y1)) continue;
         truth.push_back({b, gt_labels[i]});
         kept_truth.push_back(i);

@@ -156,13 +156,14 @@ void init(py::object self, py::object model, py::object input_shape, py::object 
                                         py::repr(input_shape).cast<std::string>());
     const long height = positive(input_shape[py::int_(0)], "input_shape[0]");
     const long width = positive(input_shape[py::int_(1)], "input_shape[1]");
-    const double score = kx::to_double(score_threshold, "score_threshold");
+    const double score = kx::to_finite(score_threshold, "score_threshold", 0.0, 1.0);
     const double iou = kx::to_double(iou_threshold, "iou_threshold");
     if (!(iou >= 0 && iou <= 1))
         kx::raise(PyExc_ValueError, "iou_threshold must lie in 0..1, got " + std::to_string(iou));
     const long limit = positive(max_detections, "max_detections");
     int boxed = PyObject_IsTrue(letter_box.ptr());
     if (boxed < 0) throw py::error_already_set();
+    kx::require(model, "model");  // after the settings: a runner without a model has nothing to run
 
     self.attr("model") = model;
     self.attr("input_shape") = py::make_tuple(height, width);

@@ -6,8 +6,9 @@ status. Heavy imports (TensorFlow above all) happen inside `run`, so `--help` an
 TensorFlow is imported (quietly) when a command first reaches it.
 
 Bad input (a missing descriptor, a dataset that fails its checks, weights that do not load, an
-unknown flag) ends with one line on stderr, "kestrix <command>: error: <what is wrong>", and exit
-status 2; no traceback.
+unknown flag) or a failing file system (a full disk, a read-only folder, a file where a folder
+belongs) ends with one line on stderr, "kestrix <command>: error: <what is wrong>", and exit
+status 2; no traceback. Ctrl-C ends with "kestrix <command>: interrupted" and status 130.
 """
 
 import argparse
@@ -16,7 +17,7 @@ import importlib.util
 import os
 import sys
 
-from orvane.kestrix.cli.common import CliError
+from orvane.kestrix.cli.common import INTERRUPTED, CliError, os_error_line
 
 SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "plot")
 BAD_INPUT = 2
@@ -121,13 +122,27 @@ def main(argv=None):
     except CliError as e:
         print("kestrix %s: error: %s" % (args.command, e), file=sys.stderr)
         return BAD_INPUT
-    except BrokenPipeError:
-        # The reader of our output went away (`kestrix predict ... | head`): nothing to say.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            return _stdout_gone()
+        # A full disk, a read-only or missing folder, a file where a folder belongs: the
+        # environment's fault, said in one line naming the path.
+        print("kestrix %s: error: %s" % (args.command, os_error_line(e)), file=sys.stderr)
+        return BAD_INPUT
+    except KeyboardInterrupt:
+        # Ctrl-C outside training (which reports its own): whatever was being written is left
+        # to its temporary files, which are not taken for results.
+        print("\nkestrix %s: interrupted" % args.command, file=sys.stderr)
+        return INTERRUPTED
     finally:
         if hook in sys.meta_path:
             sys.meta_path.remove(hook)
+
+
+def _stdout_gone():
+    """The reader of our output went away (`kestrix predict ... | head`): nothing to say."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
 
 
 if __name__ == "__main__":

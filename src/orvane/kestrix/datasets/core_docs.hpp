@@ -49,7 +49,9 @@ true, else 0) and ``aug_cfg``, creates empty ``train_storage`` and
 Args:
     info_file: path of the dataset descriptor YAML file (None when a subclass
         supplies the descriptor through ``validate_info_file``).
-    shape: output shape ``[height, width, ...]`` of training images.
+    shape: output shape ``[height, width]`` or ``[height, width, 3]`` of
+        training images (the samples are RGB; other channel counts are a
+        ValueError).
     letter_box: letter-box training images (True) or resize them (False).
     add_bkg_class: reserve class number 0 for a background class.
     aug_cfg: augmentation of the training samples (see the class docstring),

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check_glue.hpp"
@@ -99,9 +100,12 @@ RecordCheck check_record(std::string_view payload, long num_classes) {
             return out;
         }
     }
-    if (example.bboxes.size() != 4 * example.objects.size())
+    if (example.bboxes.size() != 4 * example.objects.size()) {
         out.fault = std::to_string(example.bboxes.size() / 4) + " boxes for " + std::to_string(example.objects.size()) +
                     " objects";
+    } else if (const long box = kx::records::first_non_finite_box(example); box >= 0) {
+        out.fault = "box " + std::to_string(box) + " holds a coordinate that is not a finite number";
+    }
     return out;
 }
 
@@ -212,6 +216,18 @@ py::dict check_dataset(py::object descriptor) {
     report["classes"] = target.attr("classes");
     report["train"] = check_split(target.attr("train_storage"), num_classes, "train");
     report["validation"] = check_split(target.attr("val_storage"), num_classes, "validation");
+    // A declared sample count the shards do not hold plans the wrong number of steps per
+    // epoch (and a warm-up that never reaches its peak): a fault of the descriptor.
+    for (const auto& [split, attr] : {std::pair{"train", "num_train_samples"},
+                                      std::pair{"validation", "num_val_samples"}}) {
+        py::object declared = target.attr(attr);
+        py::dict found = report[split];
+        if (declared.is_none() || declared.equal(py::int_(0)) || declared.equal(found["records"])) continue;
+        py::object where = PyUnicode_Check(descriptor.ptr()) ? descriptor : py::object(py::str(split));
+        py::list(found["broken"]).append(broken(where, py::none(), py::none(),
+            "the " + std::string(split) + " split's samples is " + std::string(py::str(declared)) +
+            ", but its shards hold " + std::string(py::str(found["records"])) + " records"));
+    }
     return report;
 }
 
