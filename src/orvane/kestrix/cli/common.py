@@ -41,9 +41,9 @@ def os_error_line(error):
     reason = _OS_REASONS.get(error.errno) or error.strerror or _one_line(error)
     if error.filename is None:
         return "%s (%s)" % (reason, _one_line(error)) if error.strerror else reason
-    path = os.fsdecode(error.filename)
-    if error.filename2 is not None:
-        path = "%s -> %s" % (path, os.fsdecode(error.filename2))
+    # A failed rename names its source (a temporary file) and its target: the user's file is
+    # the target.
+    path = os.fsdecode(error.filename2 if error.filename2 is not None else error.filename)
     return "%s: %s" % (path, reason)
 
 
