@@ -329,6 +329,24 @@ def test_convert_faults_end_in_one_line_and_leave_no_partial_output(demo, tmp_pa
     assert not [p for p in left if "dataset.yaml" in p or ".tmp" in p or (target.endswith("read_labels") and p)]
 
 
+def test_predict_into_a_read_only_folder_says_so_and_writes_nothing(trained, demo, tmp_path, monkeypatch, capsys):
+    """The drawn copies' writes are checked: a failing one is one line, status 2, no file left."""
+    from orvane.kestrix.cli.main import main
+
+    def read_only(source, target, *args, **kwargs):
+        raise OSError(errno.EROFS, "Read-only file system", source, None, target)
+
+    with open(demo) as f:
+        images = yaml.safe_load(f)["validation"]["images"]
+    monkeypatch.setattr(os, "replace", read_only)
+    out = tmp_path / "drawn"
+    assert main(["predict", "--weights", os.path.join(trained[1], "best.h5"), "--source", images,
+                 "--out", str(out)]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err[-1] == "kestrix predict: error: %s: the file system is read-only" % (out / sorted(os.listdir(images))[0])
+    assert os.listdir(out) == []
+
+
 def train_in_background(demo, project, epochs):
     """`kestrix train` on the demo dataset at 64 px, started and left running."""
     env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",

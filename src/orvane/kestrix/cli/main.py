@@ -129,6 +129,14 @@ def main(argv=None):
         # environment's fault, said in one line naming the path.
         print("kestrix %s: error: %s" % (args.command, os_error_line(e)), file=sys.stderr)
         return BAD_INPUT
+    except Exception as e:
+        # TensorFlow's own file writes (event files, checkpoints) report a denied write or a
+        # full disk as its errors, not as OSError: the same one line.
+        if not _file_system_error_of_tensorflow(e):
+            raise
+        text = (getattr(e, "message", None) or str(e)).strip().splitlines()
+        print("kestrix %s: error: %s" % (args.command, text[0] if text else type(e).__name__), file=sys.stderr)
+        return BAD_INPUT
     except KeyboardInterrupt:
         # Ctrl-C outside training (which reports its own): whatever was being written is left
         # to its temporary files, which are not taken for results.
@@ -137,6 +145,12 @@ def main(argv=None):
     finally:
         if hook in sys.meta_path:
             sys.meta_path.remove(hook)
+
+
+def _file_system_error_of_tensorflow(error):
+    tf = sys.modules.get("tensorflow")
+    errors = getattr(tf, "errors", None)
+    return errors is not None and isinstance(error, (errors.PermissionDeniedError, errors.ResourceExhaustedError))
 
 
 def _stdout_gone():
