@@ -97,6 +97,8 @@ READER_ROWS = [
                  ["entry 0 (['a']) is not a name"], id="classes-nested"),
     pytest.param(lambda root: darknet.DarknetDataset(darknet_descriptor(root, ["background", "a"]), [32, 32]),
                  ["background class the reader puts first"], id="classes-repeat-background"),
+    pytest.param(lambda root: check_records(dict(record_descriptor(root), classes=["a", "background"])),
+                 ["entry 1 ('background') is the name of the background class"], id="check-reserves-background"),
     pytest.param(lambda root: TFRecordDataset(record_descriptor(root), [64, 64, 1]),
                  ["[height, width, 3]", "[64, 64, 1]"], id="shape-one-channel"),
     pytest.param(lambda root: next(iter(TFRecordDataset(

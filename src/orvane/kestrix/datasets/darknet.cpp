@@ -434,6 +434,8 @@ py::dict check_dataset(py::object descriptor) {
     py::object target = kx::datasets::check_target();
     py::dict content = kx::datasets::check_descriptor(descriptor, "darknet", target);
     validate_info_file_content(target, content);
+    // The command line's readers put the background class first: its name is taken.
+    kx::datasets::check_class_names(target.attr("classes"), true);
     const long classes = static_cast<long>(py::len(target.attr("classes")));
 
     py::dict report;

@@ -173,7 +173,8 @@ Returns:
 Raises:
     TypeError: ``descriptor`` is neither a dict nor a str.
     ValueError, AttributeError: for an invalid descriptor, as the dataset
-        classes raise them.
+        classes raise them; a class list the readers cannot use (see the
+        dataset classes), a class named "background" included.
 )doc";
 
 constexpr const char* kReadImageDoc = R"doc(Reads an image file as the validation pipeline does.

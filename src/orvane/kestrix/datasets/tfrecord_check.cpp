@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "check_glue.hpp"
+#include "reader_glue.hpp"
 #include "pyglue/glue.hpp"
 #include "records/example.hpp"
 
@@ -47,13 +48,16 @@ Returns:
         "image_name": str or None, "reason": text}`` per fault, in file
         order: a damaged or unreadable shard (``record`` None), an Example
         that does not decode (``image_name`` None), an image that does not
-        decode, a class id outside the classes, or a box count that is not
-        the object count.
+        decode, a class id outside the classes, a box count that is not
+        the object count, or a box coordinate that is not finite; last, a
+        ``samples`` count of the descriptor that the shards do not hold
+        (``file`` the descriptor path, or the split's name for a dictionary).
 
 Raises:
     TypeError: ``descriptor`` is neither a dict nor a str.
     ValueError, AttributeError: for an invalid descriptor or split folder,
-        as the dataset classes raise them.
+        as the dataset classes raise them; a class named "background" (the
+        name of the class the readers put first) too.
 )doc";
 
 constexpr const char* kTypeDoc = R"doc(The reader a descriptor dictionary is meant for.
@@ -209,6 +213,8 @@ py::dict check_dataset(py::object descriptor) {
     py::dict content = kx::datasets::check_descriptor(descriptor, "tfrecord", target);
     py::object reader = reader_class();
     reader.attr("validate_info_file_content")(target, content);
+    // The command line's readers put the background class first: its name is taken.
+    kx::datasets::check_class_names(target.attr("classes"), true);
     reader.attr("load_storage")(target);
     const long num_classes = static_cast<long>(py::len(target.attr("classes")));
 
