@@ -10,7 +10,7 @@ import glob
 import os
 
 from orvane.kestrix.cli.common import CliError, add_data_arguments, make_folder, open_dataset, \
-    read_descriptor, refuse_overlap, resolve_data, write_bytes_atomically
+    read_descriptor, refuse_overlap, resolve_data, usable_folder, write_bytes_atomically
 
 DESCRIPTOR = "dataset.yaml"
 
@@ -63,19 +63,23 @@ def run(args):
     if args.shard_size < 1:
         raise CliError("--shard-size must be at least 1, got %d" % args.shard_size)
 
+    path = resolve_data(args)
+    splits = {"train": os.path.join(args.out, "train"), "validation": os.path.join(args.out, "validation")}
+    out = os.path.join(args.out, DESCRIPTOR)
+    # The dataset's own folder as --out would replace its descriptor (and mix shards into it):
+    # refused before anything is read (the readers' imports take seconds).
+    refuse_overlap(args.out, [out], [path])
+    usable_folder(args.out, "--out")
+
     import yaml
     from tqdm import tqdm
 
     from orvane.kestrix.cli.check import inspect
     from orvane.kestrix.datasets.records import write_detection_shards
 
-    path = resolve_data(args)
     info, kind = read_descriptor(path)
     if kind != "darknet":
         raise CliError("%s is a %s dataset; convert reads Darknet datasets" % (path, kind))
-    splits = {"train": os.path.join(args.out, "train"), "validation": os.path.join(args.out, "validation")}
-    out = os.path.join(args.out, DESCRIPTOR)
-    # The dataset's own folder as --out would replace its descriptor (and mix shards into it).
     refuse_overlap(args.out, [out] + list(splits.values()), [path] + _folders(info))
     make_folder(args.out, "--out")
     for folder in splits.values():
