@@ -96,14 +96,16 @@ Args:
     runner: the detection runner (``orvane.validator.runners.DetectionRunner``
         or any object with ``run_single_instance``); kept for the trainer.
     classes: list of class names, the trainer's ``classes``.
-    score_threshold: operating point of mACC, OP, OR and OA (default 0.25).
+    score_threshold: operating point of mACC, OP, OR and OA, a finite number
+        in 0..1 (default 0.25).
     iou_thresholds: IoU thresholds in (0, 1] holding 0.5 and 0.75; None
         (default) for 0.50, 0.55, ..., 0.95.
 
 Raises:
     TypeError: ``classes`` is not a list.
-    ValueError: no class, a repeated class name, or thresholds that are out
-        of range or miss 0.5 or 0.75.
+    ValueError: no class, a repeated class name, a score threshold that is
+        not a finite number in 0..1, or IoU thresholds that are out of range
+        or miss 0.5 or 0.75.
 )doc";
 
 constexpr const char* kCallDoc = R"doc(Starts a validation pass: forgets the accumulated matches and keeps the writer.
@@ -133,7 +135,8 @@ Returns:
 Raises:
     ValueError: naming the image and the array, for boxes not of shape
         [N, 4] or not finite, labels or scores whose count differs from the
-        boxes', non-finite scores, or a label not in ``classes``.
+        boxes', non-finite scores, a label not in ``classes``, or a ground
+        truth box with x2 < x1 or y2 < y1 (it could never be matched).
     RuntimeError: ``add_image`` is true but no writer was given yet.
 )doc";
 

@@ -71,7 +71,8 @@ Args:
     model: a Keras detection model following the contract of the class.
     input_shape: (height, width) or (height, width, channels) of the model input.
     classes: list of class names; labels are taken from it by score column.
-    score_threshold: lowest score reported (default 0.001, inclusive).
+    score_threshold: lowest score reported, a finite number in 0..1
+        (default 0.001, inclusive).
     iou_threshold: IoU above which a box suppresses a lower-scoring box of
         its class (default 0.5).
     max_detections: most detections returned per image (default 100).
@@ -79,9 +80,10 @@ Args:
         as the training pipeline was set up.
 
 Raises:
-    TypeError: ``classes`` is not a list.
-    ValueError: an empty class list, a non-positive input size, an IoU
-        threshold outside 0..1 or max_detections below 1.
+    TypeError: ``classes`` is not a list; ``model`` is None (after the
+        other arguments are checked).
+    ValueError: an empty class list, a non-positive input size, a score or
+        IoU threshold outside 0..1 (or not finite) or max_detections below 1.
 )doc";
 
 constexpr const char* kInferDoc = R"doc(The compiled model call (tf.function, one trace per runner).

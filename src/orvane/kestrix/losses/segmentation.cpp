@@ -147,6 +147,8 @@ Returns:
 Raises:
     ValueError: the mask is not ``[B, H0, W0]`` (TensorFlow's own error where
         its operations reject the shape first).
+    tf.errors.InvalidArgumentError: the mask holds a label outside
+        ``0 ... num_classes - 1``.
 )doc";
 
 constexpr const char* kNumClassesMessage = "The number of classes should be larger than 0: ``{}`` was provided";
