@@ -291,8 +291,16 @@ def test_named_pipes_in_dataset_folders_do_not_hang_the_check(demo, tmp_path):
     assert_one_error_line(done, "%s: annotation file cannot be read: not a regular file" % label_pipe)
 
 
+def import_failure(cause):
+    """What Ctrl-C inside a compiled module's import surfaces as."""
+    error = ImportError("initialization failed")
+    error.__cause__ = cause
+    return error
+
+
 FAULTS = {
     "interrupt": KeyboardInterrupt(),
+    "interrupt in an import": import_failure(KeyboardInterrupt()),
     "disk full": OSError(errno.ENOSPC, "No space left on device"),
     "read-only": OSError(errno.EROFS, "Read-only file system"),
 }
@@ -301,6 +309,7 @@ FAULTS = {
 @pytest.mark.keras_free
 @pytest.mark.parametrize("target, fault, status, message", [
     ("orvane.kestrix.datasets.darknet.read_labels", "interrupt", 130, "kestrix convert: interrupted"),
+    ("orvane.kestrix.datasets.darknet.read_labels", "interrupt in an import", 130, "kestrix convert: interrupted"),
     ("os.replace", "disk full", 2, "kestrix convert: error: {out}/dataset.yaml: no space left on the device"),
     ("os.makedirs", "read-only", 2, "kestrix convert: error: --out {out}: the file system is read-only"),
 ])

@@ -130,6 +130,11 @@ def main(argv=None):
         print("kestrix %s: error: %s" % (args.command, os_error_line(e)), file=sys.stderr)
         return BAD_INPUT
     except Exception as e:
+        if _caused_by_interrupt(e):
+            # Ctrl-C inside an import or library code can surface as another error raised
+            # while the KeyboardInterrupt was handled ("ImportError: initialization failed").
+            print("\nkestrix %s: interrupted" % args.command, file=sys.stderr)
+            return INTERRUPTED
         # TensorFlow's own file writes (event files, checkpoints) report a denied write or a
         # full disk as its errors, not as OSError: the same one line.
         if not _file_system_error_of_tensorflow(e):
@@ -145,6 +150,17 @@ def main(argv=None):
     finally:
         if hook in sys.meta_path:
             sys.meta_path.remove(hook)
+
+
+def _caused_by_interrupt(error):
+    """Whether a KeyboardInterrupt is among the causes or contexts of `error`."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, KeyboardInterrupt):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
 
 
 def _file_system_error_of_tensorflow(error):
