@@ -219,6 +219,7 @@ FREE = pytest.mark.keras_free
                  marks=FREE),
     pytest.param(["convert", "--data", "{demo}", "--out", "{a_file}"], "--out {a_file}: a file stands", marks=FREE),
     pytest.param(["val", "--weights", "{not_h5}", "--data", "{broken_validation}"], "fails its check", marks=FREE),
+    pytest.param(["check", "--data", "{pipe}"], "{pipe} is not a regular file", marks=FREE),
 ])
 def test_bad_input_is_one_line_and_status_2(work, demo, args, message):
     files = {"work": str(work), "bad_yaml": str(work / "list.yaml"), "not_h5": str(work / "weights.h5"),
@@ -229,6 +230,9 @@ def test_bad_input_is_one_line_and_status_2(work, demo, args, message):
         with open(os.path.join(info["validation"]["annotations"], "00001.txt"), "a") as f:
             f.write("0 0.5 0.5 0.1\n")
     (work / "a-file").write_text("")
+    files["pipe"] = str(work / "pipe.yaml")
+    if not os.path.exists(files["pipe"]):
+        os.mkfifo(files["pipe"])  # a read would block for ever
     (work / "list.yaml").write_text("- just\n- a list\n")
     (work / "weights.h5").write_text("not a model")
     (work / "half.yaml").write_text(yaml.safe_dump({"type": "darknet", "classes": ["a"],

@@ -84,6 +84,13 @@ def refuse_overlap(value, outputs, inputs, flag="--out"):
             real = parent
 
 
+def refuse_special(path):
+    """Refuses (one line) a path that names a named pipe, socket or device: reading one can
+    block for ever."""
+    if os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path):
+        raise CliError("%s is not a regular file (a named pipe, socket or device)" % path)
+
+
 def usable_folder(path, flag):
     """Refuses (one line) a folder argument that a file blocks: the path itself or one of its
     parents is a file. Creates nothing."""
@@ -158,6 +165,7 @@ def read_descriptor(path):
     if os.path.isdir(path):
         raise CliError("%s is a folder; --data takes a dataset descriptor file (such as %s)"
                        % (path, os.path.join(path, "dataset.yaml")))
+    refuse_special(path)
     if not os.path.isfile(path):
         raise CliError("dataset descriptor not found: %s" % path)
     try:
@@ -215,6 +223,7 @@ def quiet_keras():
 
 def load_weights(path):
     """The export model saved as `path` (``best.h5`` or ``last.h5`` of a run)."""
+    refuse_special(path)
     if not os.path.isfile(path):
         raise CliError("weights file not found: %s" % path)
     quiet_keras()
