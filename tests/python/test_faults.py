@@ -104,6 +104,8 @@ READER_ROWS = [
     pytest.param(lambda root: next(iter(TFRecordDataset(
         record_descriptor(root, [raw_example([math.nan, 0.5, 0.1, 0.1])]), [32, 32]).build_train_iterator(1))),
         ["nan.jpg", "box 0", "not a finite number"], id="nan-box-in-a-shard-reaches-no-batch"),
+    pytest.param(lambda root: os.mkfifo(root / "d.yaml") or darknet.DarknetDatasetYaml(str(root / "d.yaml"), [32, 32]),
+                 ["d.yaml is not a regular file"], id="descriptor-a-named-pipe"),
     pytest.param(lambda root: records.encode_example(JPEG, "x.jpg", -1, 12),
                  ["Argument 'width' is out of range", "got -1"], id="encode-negative-width"),
 ]

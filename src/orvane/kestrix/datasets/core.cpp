@@ -422,6 +422,12 @@ py::object validate_info_file(py::object /*self*/, py::object info_file) {
     std::string path = info_file.cast<std::string>();
     if (!os_path_exists()(info_file).cast<bool>())
         kx::raise(PyExc_ValueError, "[ERROR]: Dataset descriptor file " + path + " does not exist");
+    // A named pipe, socket or device would block the read for ever (a folder fails the open).
+    static kx::Lazy os_path_isfile{"os.path", "isfile"};
+    static kx::Lazy os_path_isdir{"os.path", "isdir"};
+    if (!os_path_isfile()(info_file).cast<bool>() && !os_path_isdir()(info_file).cast<bool>())
+        kx::raise(PyExc_ValueError, "[ERROR]: Dataset descriptor file " + path +
+                                        " is not a regular file (a named pipe, socket or device)");
     py::object content;
     try {
         py::object file = open_file()(info_file, "r", py::arg("encoding") = "utf-8");

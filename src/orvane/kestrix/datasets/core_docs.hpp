@@ -74,7 +74,8 @@ Returns:
 
 Raises:
     ValueError: "[ERROR]: ..." naming the file when it is not given, does not
-        exist, cannot be read or parsed, or does not hold a mapping.
+        exist, is not a regular file (a named pipe is never read), cannot be
+        read or parsed, or does not hold a mapping.
 )doc";
 
 constexpr const char* kValidateContentDoc = R"doc(Checks the descriptor and sets the class list, counts and storage paths.
