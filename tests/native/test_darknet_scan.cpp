@@ -111,6 +111,29 @@ TEST(DarknetScan, SharedFoldersLinksAndMissingFolders) {
     EXPECT_EQ(dn::join_path("d/", "a"), "d/a");
 }
 
+TEST(DarknetScan, PipesAreSkippedOrRefusedNeverOpenedForReading) {
+    // A named pipe without a writer blocks a plain open() for ever: the test would hang.
+    TempFolder tmp;
+    const std::string both = tmp.make_dir("both");
+    tmp.write("both/a.jpg");
+    ASSERT_EQ(::mkfifo((both + "/a.txt").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((both + "/p.jpg").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("p.jpg", (both + "/q.png").c_str()), 0);  // a link to the pipe
+    ASSERT_EQ(::mkfifo((both + "/lone.txt").c_str(), 0644), 0);
+    const dn::SplitScan scan = dn::scan_split(both, both, true);
+    EXPECT_EQ(scan.images, std::vector<std::string>{"a.jpg"});
+    std::vector<std::string> skipped = scan.skipped;
+    std::sort(skipped.begin(), skipped.end());
+    EXPECT_EQ(skipped, (std::vector<std::string>{"p.jpg", "q.png"}));
+    EXPECT_TRUE(scan.text_files.empty());
+    ASSERT_EQ(scan.paired, std::vector<char>{1});  // its reader refuses it, by name
+    dn::Labels labels;
+    std::string error;
+    EXPECT_FALSE(dn::read_labels(both + "/a.txt", {}, &labels, &error));
+    EXPECT_EQ(error, "not a regular file (a named pipe, socket or device)");
+    EXPECT_EQ(dn::probe_image(both + "/p.jpg").problem, "cannot be read: " + error);
+}
+
 TEST(DarknetProbe, TellsSoundTruncatedAndForeignFiles) {
     TempFolder tmp;
     struct Case {

@@ -2,6 +2,8 @@
 // the atomic writer.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -203,6 +205,16 @@ TEST_F(RecordFile, UncommittedWriterLeavesNothingAndKeepsTheOldFile) {
     std::string got;
     ASSERT_TRUE(reader.next(&got));
     EXPECT_EQ(got, "old");
+}
+
+TEST_F(RecordFile, TemporaryNamesTellTheirWriter) {
+    {
+        RecordFileWriter writer(path("x.tfrecord"));
+        EXPECT_EQ(kx::records::record_temp_pid(fs::path(writer.temp_path()).filename().string()), ::getpid());
+    }
+    for (const char* other : {"x.tfrecord", ".x.tfrecord.tmp-12-0badcafe1", ".x.tfrecord.tmp--0badcafe",
+                              ".x.tfrecord.tmp-1a-0badcafe", "x.tfrecord.tmp-12-0badcafe", ".x.7.tmp.h5"})
+        EXPECT_EQ(kx::records::record_temp_pid(other), -1) << other;
 }
 
 TEST_F(RecordFile, CommitReplacesTheTargetOrAnotherName) {

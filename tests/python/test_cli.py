@@ -7,6 +7,7 @@ which spares each a TensorFlow import.
 """
 import contextlib
 import csv
+import errno
 import io
 import glob
 import importlib.util
@@ -229,10 +230,29 @@ FREE = pytest.mark.keras_free
     pytest.param(["train", "--epochs", "0"], "--epochs must be positive", marks=FREE),
     pytest.param(["train", "--bogus"], "unrecognized arguments: --bogus", marks=FREE),
     pytest.param(["plot", "{work}"], "no summary.csv in", marks=FREE),
+    pytest.param(["train", "--data", "{work}"], "{work} is a folder; --data takes a dataset descriptor file",
+                 marks=FREE),
+    pytest.param(["train", "--lr", "inf"], "--lr must be a finite number, got inf", marks=FREE),
+    pytest.param(["val", "--weights", "{not_h5}", "--conf", "nan"], "--conf must lie in [0, 1], got nan", marks=FREE),
+    pytest.param(["train", "--project", "{a_file}/runs"], "a file stands where a folder is expected", marks=FREE),
+    pytest.param(["check", "--cache-dir", "{a_file}"], "--cache-dir {a_file}: a file stands where a folder",
+                 marks=FREE),
+    pytest.param(["convert", "--data", "{demo}", "--out", "{a_file}"], "--out {a_file}: a file stands", marks=FREE),
+    pytest.param(["val", "--weights", "{not_h5}", "--data", "{broken_validation}"], "fails its check", marks=FREE),
+    pytest.param(["check", "--data", "{pipe}"], "{pipe} is not a regular file", marks=FREE),
 ])
-def test_bad_input_is_one_line_and_status_2(work, args, message):
+def test_bad_input_is_one_line_and_status_2(work, demo, args, message):
     files = {"work": str(work), "bad_yaml": str(work / "list.yaml"), "not_h5": str(work / "weights.h5"),
-             "no_validation": str(work / "half.yaml")}
+             "no_validation": str(work / "half.yaml"), "a_file": str(work / "a-file"), "demo": demo,
+             "broken_validation": str(work / "broken-validation" / "dataset.yaml")}
+    if "{broken_validation}" in args and not os.path.exists(files["broken_validation"]):
+        _, info = copy_dataset(demo, work / "broken-validation")
+        with open(os.path.join(info["validation"]["annotations"], "00001.txt"), "a") as f:
+            f.write("0 0.5 0.5 0.1\n")
+    (work / "a-file").write_text("")
+    files["pipe"] = str(work / "pipe.yaml")
+    if not os.path.exists(files["pipe"]):
+        os.mkfifo(files["pipe"])  # a read would block for ever
     (work / "list.yaml").write_text("- just\n- a list\n")
     (work / "weights.h5").write_text("not a model")
     (work / "half.yaml").write_text(yaml.safe_dump({"type": "darknet", "classes": ["a"],
@@ -249,6 +269,115 @@ def test_bad_arguments_are_reported_without_importing_tensorflow(work, args):
     done = python("-c", "import sys; from orvane.kestrix.cli.main import main; status = main(%r); "
                         "print('tensorflow' in sys.modules); sys.exit(status)" % args, cwd=work)
     assert (done.returncode, done.stdout) == (2, "False\n"), done.stderr
+
+
+def snapshot(folder):
+    """Every file under `folder` with its bytes."""
+    found = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
+    return found
+
+
+@pytest.mark.keras_free
+@pytest.mark.parametrize("command", [
+    ["predict", "--weights", "unused.h5", "--source", "{root}/val/images", "--out", "{root}/val/images"],
+    ["convert", "--data", "{root}/dataset.yaml", "--out", "{root}"],  # the embedded dataset's own layout
+], ids=["predict-into-its-source", "convert-into-the-dataset"])
+def test_outputs_onto_inputs_are_refused_and_inputs_stay_byte_for_byte(demo, tmp_path, command):
+    copy_dataset(demo, tmp_path / "data")
+    before = snapshot(tmp_path / "data")
+    done = kestrix(*[a.format(root=tmp_path / "data") for a in command], cwd=tmp_path)
+    assert done.returncode == 2
+    assert_one_error_line(done, "would overwrite the input")
+    assert snapshot(tmp_path / "data") == before
+
+
+@pytest.mark.keras_free
+def test_named_pipes_in_dataset_folders_do_not_hang_the_check(demo, tmp_path):
+    """A named pipe among the images is skipped (and counted); one standing for an annotation file
+    is a broken file, named. The run is bounded: a blocking read would hit the timeout."""
+    path, info = copy_dataset(demo, tmp_path / "data")
+    image_pipe = os.path.join(info["train"]["images"], "zz-pipe.jpg")
+    label_pipe = os.path.join(info["train"]["annotations"], "00001.txt")
+    os.remove(label_pipe)
+    os.mkfifo(image_pipe)
+    os.mkfifo(label_pipe)
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
+               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
+    done = subprocess.run([sys.executable, "-m", "orvane.kestrix", "check", "--data", path], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert "skipped (not regular files), first %s" % image_pipe in done.stdout
+    assert_one_error_line(done, "%s: annotation file cannot be read: not a regular file" % label_pipe)
+
+
+def import_failure(cause):
+    """What Ctrl-C inside a compiled module's import surfaces as."""
+    error = ImportError("initialization failed")
+    error.__cause__ = cause
+    return error
+
+
+FAULTS = {
+    "interrupt": KeyboardInterrupt(),
+    "interrupt in an import": import_failure(KeyboardInterrupt()),
+    "disk full": OSError(errno.ENOSPC, "No space left on device"),
+    "read-only": OSError(errno.EROFS, "Read-only file system"),
+}
+
+
+@pytest.mark.keras_free
+@pytest.mark.parametrize("target, fault, status, message", [
+    ("orvane.kestrix.datasets.darknet.read_labels", "interrupt", 130, "kestrix convert: interrupted"),
+    ("orvane.kestrix.datasets.darknet.read_labels", "interrupt in an import", 130, "kestrix convert: interrupted"),
+    ("os.replace", "disk full", 2, "kestrix convert: error: {out}/dataset.yaml: no space left on the device"),
+    ("os.makedirs", "read-only", 2, "kestrix convert: error: --out {out}: the file system is read-only"),
+])
+def test_convert_faults_end_in_one_line_and_leave_no_partial_output(demo, tmp_path, monkeypatch, capsys, target,
+                                                                    fault, status, message):
+    """Ctrl-C while converting, a full disk when the descriptor is written, a read-only output
+    folder: one line, the status, and no descriptor, shard or temporary file left behind."""
+    from orvane.kestrix.cli.main import main
+
+    out = tmp_path / "out"
+
+    def failing(*args, **kwargs):
+        error = FAULTS[fault]
+        if isinstance(error, OSError):
+            paths = [os.fspath(a) for a in args[:2]]
+            raise OSError(error.errno, error.strerror, paths[0], None, *paths[1:])  # as os.replace names both
+        raise error
+
+    module, name = target.rsplit(".", 1)
+    monkeypatch.setattr(importlib.import_module(module), name, failing)
+    assert main(["convert", "--data", demo, "--out", str(out), "--shard-size", "20"]) == status
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err[-1] == message.format(out=out)
+    left = [os.path.relpath(os.path.join(r, n), out) for r, _, names in os.walk(out) for n in names] \
+        if out.exists() else []
+    assert not [p for p in left if "dataset.yaml" in p or ".tmp" in p or (target.endswith("read_labels") and p)]
+
+
+def test_predict_into_a_read_only_folder_says_so_and_writes_nothing(trained, demo, tmp_path, monkeypatch, capsys):
+    """The drawn copies' writes are checked: a failing one is one line, status 2, no file left."""
+    from orvane.kestrix.cli.main import main
+
+    def read_only(source, target, *args, **kwargs):
+        raise OSError(errno.EROFS, "Read-only file system", source, None, target)
+
+    with open(demo) as f:
+        images = yaml.safe_load(f)["validation"]["images"]
+    monkeypatch.setattr(os, "replace", read_only)
+    out = tmp_path / "drawn"
+    assert main(["predict", "--weights", os.path.join(trained[1], "best.h5"), "--source", images,
+                 "--out", str(out)]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert err[-1] == "kestrix predict: error: %s: the file system is read-only" % (out / sorted(os.listdir(images))[0])
+    assert os.listdir(out) == []
 
 
 def train_in_background(demo, project, epochs):

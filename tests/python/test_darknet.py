@@ -97,7 +97,7 @@ class TestArguments:
             with pytest.raises(TypeError) as info:
                 build()
             assert str(info.value) == message
-        with pytest.raises(AttributeError, match="update"):
+        with pytest.raises(TypeError, match="Argument 'info_dataset' is required"):
             DarknetDataset(None, [32, 32])
 
 

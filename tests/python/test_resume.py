@@ -142,3 +142,27 @@ def test_resume_repairs_files_written_after_the_last_state(tmp_path, capsys):
     exported = tf.keras.Model(resumed.model.input, resumed.model.outputs[2:]).get_weights()
     assert all((a == b).all() for a, b in zip(resumed.model.get_weights(), state_weights))
     assert len(saved) == len(exported) and all((a == b).all() for a, b in zip(saved, exported))
+
+
+def test_damaged_newest_state_gives_way_to_the_older_one(tmp_path, capsys):
+    """A newest state cut short after it was written (a full disk, a partial copy): the run resumes
+    from the older state it keeps, saying so; with every state damaged, a ValueError names it."""
+    trainer = make_trainer(tmp_path, keep_state=True)
+    trainer.train(2, make_train_dataset(4, batch_size=2))
+    states = os.path.join(trainer.checkpoint, "state")
+
+    def damage(number):
+        data = os.path.join(states, "ckpt-%d.data-00000-of-00001" % number)
+        os.truncate(data, os.path.getsize(data) // 2)
+
+    def resume():
+        logger = TensorBoard(str(tmp_path / "logs2"), ["total-loss"])
+        return DetectionTrainer(make_detector(), None, tf.keras.optimizers.Adam(0.01), SimpleLoss(), logger,
+                                None, classes=["a"], resume=trainer.checkpoint)
+
+    damage(2)
+    assert resume().last_epoch == 1
+    assert "ckpt-2 does not restore" in capsys.readouterr().out
+    damage(1)
+    with pytest.raises(ValueError, match="cannot resume .*ckpt-2 does not restore .* no older complete state does"):
+        resume()

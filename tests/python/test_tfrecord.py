@@ -119,7 +119,7 @@ class TestArguments:
             dataset.build_and_load_base_iterator("folder")
 
     def test_dataset_without_dictionary(self):
-        with pytest.raises(AttributeError, match="update"):
+        with pytest.raises(TypeError, match="Argument 'info_dataset' is required"):
             TFRecordDataset(None, [32, 32])
 
 

@@ -74,7 +74,7 @@ class TestConstruction:
     @pytest.mark.parametrize(
         "kwargs, error, folder, setup",
         [
-            ({"logger": None}, AttributeError, False, False),
+            ({"logger": None}, TypeError, False, False),
             ({"checkpoint": None}, TypeError, False, False),
             ({"classes": None}, TypeError, True, "null"),
             ({"info": {"bad": object()}}, TypeError, True, ""),

@@ -11,10 +11,13 @@
 
 namespace kx::darknet {
 
-bool list_folder(const std::string& folder, std::vector<Entry>* out) {
+bool list_folder(const std::string& folder, std::vector<Entry>* out, std::string* error) {
     out->clear();
     DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr) return false;
+    if (dir == nullptr) {
+        if (error != nullptr) *error = std::strerror(errno);
+        return false;
+    }
     while (const dirent* item = ::readdir(dir)) {
         const char* name = item->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
@@ -24,6 +27,10 @@ bool list_folder(const std::string& folder, std::vector<Entry>* out) {
             case DT_DIR: entry.kind = Entry::Kind::kDirectory; break;
             case DT_LNK:
             case DT_UNKNOWN: entry.kind = Entry::Kind::kUnsure; break;
+            case DT_FIFO:
+            case DT_SOCK:
+            case DT_CHR:
+            case DT_BLK: entry.kind = Entry::Kind::kSpecial; break;
             default: entry.kind = Entry::Kind::kOther; break;
         }
         out->push_back(std::move(entry));
@@ -48,6 +55,11 @@ bool is_directory(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool is_special(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 bool read_file(const std::string& path, std::string* out, std::string* error) {
     FileReader reader(path);
     if (!reader.ok()) {
@@ -63,7 +75,9 @@ bool read_file(const std::string& path, std::string* out, std::string* error) {
 }
 
 FileReader::FileReader(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: opening a named pipe without a writer returns at once
+    // (and is then refused below); on a regular file the flag changes nothing.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         error_ = std::strerror(errno);
         return;
@@ -73,6 +87,8 @@ FileReader::FileReader(const std::string& path) {
         error_ = std::strerror(errno);
     } else if (S_ISDIR(info.st_mode)) {
         error_ = std::strerror(EISDIR);
+    } else if (!S_ISREG(info.st_mode)) {
+        error_ = "not a regular file (a named pipe, socket or device)";
     } else {
         size_ = static_cast<std::uint64_t>(info.st_size);
         return;

@@ -11,14 +11,21 @@ namespace kx::darknet {
 // One entry of a folder listing.
 struct Entry {
     std::string name;
-    // What readdir reported: a directory, a plain entry, or something that
-    // needs a stat() to be sure (symbolic links, unknown types).
-    enum class Kind { kDirectory, kOther, kUnsure } kind = Kind::kOther;
+    // What readdir reported: a directory, a regular file, something that is
+    // neither (a named pipe, socket or device: opening one for reading can
+    // block for ever), or something that needs a stat() to be sure (symbolic
+    // links, unknown types).
+    enum class Kind { kDirectory, kOther, kSpecial, kUnsure } kind = Kind::kOther;
 };
 
 // The entries of `folder` in directory order, without "." and "..". Returns
-// false (and leaves `out` empty) when the folder cannot be listed.
-bool list_folder(const std::string& folder, std::vector<Entry>* out);
+// false (and leaves `out` empty, with the system's reason in `error` when
+// given) when the folder cannot be listed.
+bool list_folder(const std::string& folder, std::vector<Entry>* out, std::string* error = nullptr);
+
+// stat() follows links: true when the path names something that exists but is
+// neither a regular file nor a directory.
+bool is_special(const std::string& path);
 
 // os.path.join for one name: "dir" + "/" + name, without doubling a trailing
 // slash; an empty folder gives the bare name.
@@ -32,7 +39,9 @@ bool is_directory(const std::string& path);
 // system's reason (strerror) into `error`.
 bool read_file(const std::string& path, std::string* out, std::string* error);
 
-// An open file read in pieces; closes itself.
+// An open regular file read in pieces; closes itself. Anything else (a named
+// pipe, a device, a folder) is refused at once, with a reason, rather than
+// read: a pipe without a writer would block the read for ever.
 class FileReader {
 public:
     explicit FileReader(const std::string& path);

@@ -23,9 +23,9 @@ int image_group(const std::string& name) {
     return -1;
 }
 
-// An entry whose type readdir left open: listed unless it is a directory
-// or a link to nothing.
-bool is_regular_or_other(const std::string& path) { return path_exists(path) && !is_directory(path); }
+// An entry whose type readdir left open: listed when it is (a link to) a
+// regular file.
+bool is_regular(const std::string& path) { return path_exists(path) && !is_directory(path) && !is_special(path); }
 
 bool ends_with_txt(const std::string& name) {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0;
@@ -33,13 +33,19 @@ bool ends_with_txt(const std::string& name) {
 
 }  // namespace
 
-std::vector<std::string> select_images(const std::string& folder, const std::vector<Entry>& listing) {
+std::vector<std::string> select_images(const std::string& folder, const std::vector<Entry>& listing,
+                                       std::vector<std::string>* skipped) {
     std::array<std::vector<std::string>, 3> groups;
     for (const Entry& entry : listing) {
         if (entry.name.empty() || entry.name[0] == '.' || entry.kind == Entry::Kind::kDirectory) continue;
         const int group = image_group(entry.name);
         if (group < 0) continue;
         if (entry.kind == Entry::Kind::kUnsure && is_directory(join_path(folder, entry.name))) continue;
+        if (entry.kind == Entry::Kind::kSpecial ||
+            (entry.kind == Entry::Kind::kUnsure && is_special(join_path(folder, entry.name)))) {
+            if (skipped != nullptr) skipped->push_back(entry.name);
+            continue;
+        }
         groups[static_cast<std::size_t>(group)].push_back(entry.name);
     }
     std::vector<std::string> images = std::move(groups[0]);
@@ -89,8 +95,10 @@ bool AnnotationIndex::exists(std::string_view name) const {
 std::vector<std::string> AnnotationIndex::text_files() const {
     std::vector<std::string> names;
     for (const Entry& entry : listing_) {
-        if (!ends_with_txt(entry.name) || entry.name[0] == '.' || entry.kind == Entry::Kind::kDirectory) continue;
-        if (entry.kind == Entry::Kind::kUnsure && !is_regular_or_other(join_path(folder_, entry.name))) continue;
+        if (!ends_with_txt(entry.name) || entry.name[0] == '.' || entry.kind == Entry::Kind::kDirectory ||
+            entry.kind == Entry::Kind::kSpecial)
+            continue;
+        if (entry.kind == Entry::Kind::kUnsure && !is_regular(join_path(folder_, entry.name))) continue;
         names.push_back(entry.name);
     }
     return names;
@@ -101,22 +109,28 @@ SplitScan scan_split(const std::string& image_folder, const std::string& annotat
     const bool same = image_folder == annotation_folder;
     std::vector<Entry> image_listing, annotation_listing;
     bool annotations_listed = false;
+    std::string image_error, annotation_error;
     // The two listings are independent system work: one of them on a second thread.
     std::thread second;
+    auto list_annotations = [&] { annotations_listed = list_folder(annotation_folder, &annotation_listing, &annotation_error); };
     if (!same) {
         try {
-            second = std::thread([&] { annotations_listed = list_folder(annotation_folder, &annotation_listing); });
+            second = std::thread(list_annotations);
         } catch (const std::system_error&) {
-            annotations_listed = list_folder(annotation_folder, &annotation_listing);
+            list_annotations();
         }
     }
-    const bool images_listed = list_folder(image_folder, &image_listing);
+    const bool images_listed = list_folder(image_folder, &image_listing, &image_error);
     if (second.joinable()) second.join();
-    scan.images = select_images(image_folder, image_listing);
+    scan.images = select_images(image_folder, image_listing, &scan.skipped);
     if (same) {
         annotation_listing = std::move(image_listing);
         annotations_listed = images_listed;
+        annotation_error = image_error;
     }
+    // A folder that exists but cannot be listed (no read permission) is not an empty one.
+    if (!images_listed && is_directory(image_folder)) scan.image_listing_error = image_error;
+    if (!annotations_listed && is_directory(annotation_folder)) scan.annotation_listing_error = annotation_error;
 
     const AnnotationIndex index(annotation_folder, std::move(annotation_listing), annotations_listed);
     scan.annotations.reserve(scan.images.size());

@@ -15,8 +15,11 @@ namespace kx::darknet {
 
 // Image names of a listing: every PNG, then every JPG, then every JPEG (the
 // extension in any letter case), each group in directory order. Names that
-// begin with a dot and directories are left out.
-std::vector<std::string> select_images(const std::string& folder, const std::vector<Entry>& listing);
+// begin with a dot and directories are left out; so are image names that are
+// not regular files (named pipes, sockets, devices), which go to `skipped`
+// when it is given.
+std::vector<std::string> select_images(const std::string& folder, const std::vector<Entry>& listing,
+                                       std::vector<std::string>* skipped = nullptr);
 
 // The annotation file name of an image: its name without the last extension,
 // plus ".txt" ("x.y.jpg" -> "x.y.txt").
@@ -30,7 +33,8 @@ class AnnotationIndex {
 public:
     AnnotationIndex(std::string folder, std::vector<Entry> listing, bool listed);
     bool exists(std::string_view name) const;
-    // The listed "*.txt" names that are not directories, in directory order.
+    // The listed "*.txt" names that are regular files (or links to them), in
+    // directory order.
     std::vector<std::string> text_files() const;
 
 private:
@@ -50,6 +54,9 @@ struct SplitScan {
     std::vector<std::string> annotations;  // annotation_name(images[i])
     std::vector<char> paired;              // annotation file exists
     std::vector<std::string> text_files;   // the annotation folder's *.txt names (when asked for)
+    std::vector<std::string> skipped;      // image names that are not regular files, left out
+    std::string image_listing_error;       // why a folder that exists could not be listed
+    std::string annotation_listing_error;  // (empty when it was listed or does not exist)
 };
 
 // Lists the image folder and the annotation folder (at once on two threads,

@@ -2,7 +2,9 @@
 // bad argument the same way and names it.
 //
 //   kx::check_type        the exact-type argument check ("Argument '...' has incorrect type ...")
+//   kx::require           a mandatory argument given as None, named ("Argument 'x' is required")
 //   kx::to_double         a float-declared argument converted on entry
+//   kx::to_finite         the same, also checked to be finite and within a range
 //   kx::to_int64/to_size  an integer argument converted on entry, range-checked
 //   kx::shape_text        an array's shape as Python prints it
 //   kx::check_image       an image argument checked before TensorFlow sees it
@@ -12,6 +14,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -44,6 +47,32 @@ inline double to_double(py::handle value, const char* name) {
         raise_type_error(name, "float", value);
     }
     return result;
+}
+
+// Arguments without which an object cannot work (a model, a logger, a descriptor) are checked
+// on entry: None is a TypeError naming the argument, not an AttributeError of a later lookup.
+inline void require(py::handle value, const char* name) {
+    if (!value.is_none()) return;
+    raise(PyExc_TypeError, std::string("Argument '") + name + "' is required (got None)");
+}
+
+// A float argument that must be a finite number in [min, max] (`min_open`: above min): NaN,
+// an infinity or a value outside is a ValueError naming the argument, the range and the value.
+inline double to_finite(py::handle value, const char* name, double min = -std::numeric_limits<double>::max(),
+                        double max = std::numeric_limits<double>::max(), bool min_open = false) {
+    const double result = to_double(value, name);
+    if (std::isfinite(result) && (min_open ? result > min : result >= min) && result <= max) return result;
+    std::string range = "a finite number";
+    auto text = [](double v) { return py::str(py::float_(v)).cast<std::string>(); };
+    const bool low = min > -std::numeric_limits<double>::max(), high = max < std::numeric_limits<double>::max();
+    if (low && high) {
+        range += std::string(" in ") + (min_open ? "(" : "[") + text(min) + ", " + text(max) + "]";
+    } else if (low) {
+        range += (min_open ? " above " : " of at least ") + text(min);
+    } else if (high) {
+        range += " of at most " + text(max);
+    }
+    raise(PyExc_ValueError, std::string("Argument '") + name + "' must be " + range + ", got " + text(result));
 }
 
 // Integer arguments are converted on entry, in one place, so every module reports a bad one

@@ -4,6 +4,7 @@
 #include "records/wire.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -388,6 +389,12 @@ std::string encode_detection_example(std::string_view image, std::string_view im
     put_int64_feature(out, "objects", objects, num_objects);
     put_float_feature(out, "bboxes", bboxes, num_bbox_values);
     return out;
+}
+
+long first_non_finite_box(const DetectionExample& example) {
+    for (std::size_t i = 0; i < example.bboxes.size(); ++i)
+        if (!std::isfinite(example.bboxes[i])) return static_cast<long>(i / 4);
+    return -1;
 }
 
 }  // namespace kx::records

@@ -43,6 +43,10 @@ struct DetectionExample {
 // Decodes `serialized`; the string views of the result point into it.
 DetectionExample decode_detection_example(std::string_view serialized);
 
+// The index of the first box (a group of four bboxes values) holding a NaN or an infinity,
+// or -1 when every value is finite. Such a box would reach training as it is.
+long first_non_finite_box(const DetectionExample& example);
+
 // Encodes the features above (objects and bboxes are written even when empty).
 std::string encode_detection_example(std::string_view image, std::string_view image_name, std::int64_t width,
                                      std::int64_t height, const std::int64_t* objects, std::size_t num_objects,

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -251,6 +252,21 @@ std::uint64_t count_records(const std::vector<std::string>& paths, unsigned thre
 
 namespace {
 constexpr std::size_t kWriteBuffer = std::size_t(1) << 20;
+}
+
+long long record_temp_pid(const std::string& name) {
+    const std::size_t tmp = name.rfind(".tmp-");
+    if (name.size() < 2 || name[0] != '.' || tmp == std::string::npos || tmp < 2) return -1;
+    const std::size_t dash = name.find('-', tmp + 5);
+    if (dash == std::string::npos || dash == tmp + 5 || dash - tmp - 5 > 9 || name.size() - dash - 1 != 8) return -1;
+    for (std::size_t i = dash + 1; i < name.size(); ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return -1;
+    long long pid = 0;
+    for (std::size_t i = tmp + 5; i < dash; ++i) {
+        if (name[i] < '0' || name[i] > '9') return -1;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return pid;
 }
 
 RecordFileWriter::RecordFileWriter(std::string target_path) : target_path_(std::move(target_path)) {

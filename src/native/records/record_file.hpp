@@ -107,6 +107,11 @@ std::uint64_t count_records(const std::string& path);
 // error of the first failing file in `paths` order is thrown.
 std::uint64_t count_records(const std::vector<std::string>& paths, unsigned threads = 0);
 
+// The id of the process that made `name` when it is a RecordFileWriter temporary file name
+// (".<target name>.tmp-<pid>-<8 hex digits>"), or -1 for any other name. A writer killed before
+// its commit leaves such a file behind.
+long long record_temp_pid(const std::string& name);
+
 class RecordFileWriter {
 public:
     // Creates the temporary file next to `target_path` (its folder must exist).

@@ -96,14 +96,16 @@ Args:
     runner: the detection runner (``orvane.validator.runners.DetectionRunner``
         or any object with ``run_single_instance``); kept for the trainer.
     classes: list of class names, the trainer's ``classes``.
-    score_threshold: operating point of mACC, OP, OR and OA (default 0.25).
+    score_threshold: operating point of mACC, OP, OR and OA, a finite number
+        in 0..1 (default 0.25).
     iou_thresholds: IoU thresholds in (0, 1] holding 0.5 and 0.75; None
         (default) for 0.50, 0.55, ..., 0.95.
 
 Raises:
     TypeError: ``classes`` is not a list.
-    ValueError: no class, a repeated class name, or thresholds that are out
-        of range or miss 0.5 or 0.75.
+    ValueError: no class, a repeated class name, a score threshold that is
+        not a finite number in 0..1, or IoU thresholds that are out of range
+        or miss 0.5 or 0.75.
 )doc";
 
 constexpr const char* kCallDoc = R"doc(Starts a validation pass: forgets the accumulated matches and keeps the writer.
@@ -133,7 +135,8 @@ Returns:
 Raises:
     ValueError: naming the image and the array, for boxes not of shape
         [N, 4] or not finite, labels or scores whose count differs from the
-        boxes', non-finite scores, or a label not in ``classes``.
+        boxes', non-finite scores, a label not in ``classes``, or a ground
+        truth box with x2 < x1 or y2 < y1 (it could never be matched).
     RuntimeError: ``add_image`` is true but no writer was given yet.
 )doc";
 
@@ -276,7 +279,7 @@ std::vector<double> read_scores(py::handle value, const Where& where, const std:
 void init(py::object self, py::object runner, py::object classes, py::object score_threshold,
           py::object iou_thresholds) {
     kx::check_list(classes, "classes");
-    const double operating_point = kx::to_double(score_threshold, "score_threshold");
+    const double operating_point = kx::to_finite(score_threshold, "score_threshold", 0.0, 1.0);
     if (classes.is_none() || py::len(classes) == 0)
         kx::raise(PyExc_ValueError, "DetectionEvaluator needs the list of class names (classes is empty)");
 
@@ -357,6 +360,12 @@ py::object single_evaluation(py::object self, py::object instances, py::object e
     std::vector<std::size_t> kept_truth;
     for (std::size_t i = 0; i < gt_boxes.size(); ++i) {
         const ev::Box& b = gt_boxes[i];
+        // Inverted corners can never be matched: a fault of the caller's boxes, not an empty
+        // row (padding rows have zero size and are skipped).
+        if (b.x2 < b.x1 || b.y2 < b.y1)
+            where.fail(gt_boxes_name, "row " + std::to_string(i) + " has x2 < x1 or y2 < y1 (" +
+                                          py::repr(py::make_tuple(b.x1, b.y1, b.x2, b.y2)).cast<std::string>() +
+                                          "): corners must be x1, y1, x2, y2");
         if (gt_labels[i] < config.first_class || !(b.x2 > b.x1) || !(b.y2 > b.y1)) continue;
         truth.push_back({b, gt_labels[i]});
         kept_truth.push_back(i);

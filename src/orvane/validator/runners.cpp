@@ -71,7 +71,8 @@ Args:
     model: a Keras detection model following the contract of the class.
     input_shape: (height, width) or (height, width, channels) of the model input.
     classes: list of class names; labels are taken from it by score column.
-    score_threshold: lowest score reported (default 0.001, inclusive).
+    score_threshold: lowest score reported, a finite number in 0..1
+        (default 0.001, inclusive).
     iou_threshold: IoU above which a box suppresses a lower-scoring box of
         its class (default 0.5).
     max_detections: most detections returned per image (default 100).
@@ -79,9 +80,10 @@ Args:
         as the training pipeline was set up.
 
 Raises:
-    TypeError: ``classes`` is not a list.
-    ValueError: an empty class list, a non-positive input size, an IoU
-        threshold outside 0..1 or max_detections below 1.
+    TypeError: ``classes`` is not a list; ``model`` is None (after the
+        other arguments are checked).
+    ValueError: an empty class list, a non-positive input size, a score or
+        IoU threshold outside 0..1 (or not finite) or max_detections below 1.
 )doc";
 
 constexpr const char* kInferDoc = R"doc(The compiled model call (tf.function, one trace per runner).
@@ -156,13 +158,14 @@ void init(py::object self, py::object model, py::object input_shape, py::object 
                                         py::repr(input_shape).cast<std::string>());
     const long height = positive(input_shape[py::int_(0)], "input_shape[0]");
     const long width = positive(input_shape[py::int_(1)], "input_shape[1]");
-    const double score = kx::to_double(score_threshold, "score_threshold");
+    const double score = kx::to_finite(score_threshold, "score_threshold", 0.0, 1.0);
     const double iou = kx::to_double(iou_threshold, "iou_threshold");
     if (!(iou >= 0 && iou <= 1))
         kx::raise(PyExc_ValueError, "iou_threshold must lie in 0..1, got " + std::to_string(iou));
     const long limit = positive(max_detections, "max_detections");
     int boxed = PyObject_IsTrue(letter_box.ptr());
     if (boxed < 0) throw py::error_already_set();
+    kx::require(model, "model");  // after the settings: a runner without a model has nothing to run
 
     self.attr("model") = model;
     self.attr("input_shape") = py::make_tuple(height, width);

@@ -41,6 +41,9 @@ def check_darknet(path):
                      % (split, r["images"], r["paired"], r["boxes"], len(r["background"]),
                         len(r["without_annotation"]), len(r["without_image"]), len(r["broken"])))
         broken += [(b["file"], b["reason"]) for b in r["broken"]]
+        if r["skipped"]:
+            lines.append("%-10s %d entries skipped (not regular files), first %s"
+                         % ("", len(r["skipped"]), r["skipped"][0]))
     return Report(lines, broken)
 
 
@@ -78,6 +81,15 @@ def broken_error(path, report):
     first, reason = report.broken[0]
     more = "" if len(report.broken) == 1 else " (and %d more broken files)" % (len(report.broken) - 1)
     return CliError("%s fails its check: %s: %s%s" % (path, first, reason, more))
+
+
+def refuse_broken(path):
+    """Checks the dataset of `path` as `check` does and refuses it (one line) when a file is
+    broken; the commands that read a dataset run this before their first batch."""
+    report = inspect(path)
+    if report.broken:
+        raise broken_error(path, report)
+    return report
 
 
 def run(args):

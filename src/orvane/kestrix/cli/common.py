@@ -5,12 +5,132 @@ Every failure caused by the user's input becomes a `CliError` whose text is the 
 command prints; errors that are the package's own faults propagate with their traceback.
 """
 
+import contextlib
+import errno
+import math
 import os
 import warnings
 
 
 class CliError(Exception):
     """Bad input: printed as one line, exit status 2."""
+
+
+INTERRUPTED = 130  # the shell's status for a process ended by Ctrl-C
+
+
+# ---------------------------------------------------------------------------------------------
+# Numbers and files given by the user
+
+# What a failed file operation means to a user, by errno; others keep the system's wording.
+_OS_REASONS = {
+    errno.ENOSPC: "no space left on the device",
+    errno.EDQUOT: "disk quota exceeded",
+    errno.EROFS: "the file system is read-only",
+    errno.EACCES: "permission denied",
+    errno.EPERM: "permission denied",
+    errno.ENOTDIR: "a file stands where a folder is expected",
+    errno.EEXIST: "it already exists and is not a folder",
+    errno.EISDIR: "it is a folder",
+    errno.ENOENT: "no such file or folder",
+}
+
+
+def os_error_line(error):
+    """An OSError as one line naming the path it concerns: "PATH: REASON"."""
+    reason = _OS_REASONS.get(error.errno) or error.strerror or _one_line(error)
+    if error.filename is None:
+        return "%s (%s)" % (reason, _one_line(error)) if error.strerror else reason
+    # A failed rename names its source (a temporary file) and its target: the user's file is
+    # the target.
+    path = os.fsdecode(error.filename2 if error.filename2 is not None else error.filename)
+    return "%s: %s" % (path, reason)
+
+
+def finite(value, name, low=None, high=None, low_open=False):
+    """`value` of the flag `name` when it is a finite number in [low, high] (or (low, high] with
+    `low_open`); anything else is bad input."""
+    lows = "" if low is None else ("above %s" if low_open else "at least %s") % low
+    if not math.isfinite(value) or (low is not None and (value <= low if low_open else value < low)) \
+            or (high is not None and value > high):
+        if low is not None and high is not None:
+            where = "lie in %s%s, %s]" % ("(" if low_open else "[", low, high)
+        elif low is not None:
+            where = "be a finite number " + lows
+        else:
+            where = "be a finite number"
+        raise CliError("--%s must %s, got %s" % (name.replace("_", "-"), where, value))
+    return value
+
+
+def _real(path):
+    return os.path.realpath(os.path.abspath(path))
+
+
+def refuse_overlap(value, outputs, inputs, flag="--out"):
+    """Refuses (one line) when one of the paths `outputs` that `flag` `value` leads to is an
+    input or a folder holding one: writing there would replace the user's files. Paths may
+    exist or not."""
+    outs = {_real(p) for p in outputs}
+    for shown in inputs:
+        real = _real(shown)
+        while True:
+            if real in outs:
+                raise CliError("%s %s would overwrite the input %s; choose another folder"
+                               % (flag, value, shown))
+            parent = os.path.dirname(real)
+            if parent == real:
+                break
+            real = parent
+
+
+def refuse_special(path):
+    """Refuses (one line) a path that names a named pipe, socket or device: reading one can
+    block for ever."""
+    if os.path.exists(path) and not os.path.isfile(path) and not os.path.isdir(path):
+        raise CliError("%s is not a regular file (a named pipe, socket or device)" % path)
+
+
+def usable_folder(path, flag):
+    """Refuses (one line) a folder argument that a file blocks: the path itself or one of its
+    parents is a file. Creates nothing."""
+    real = os.path.abspath(path)
+    while True:
+        if os.path.exists(real) and not os.path.isdir(real):
+            where = "" if real == os.path.abspath(path) else " (%s is a file)" % real
+            raise CliError("%s %s: a file stands where a folder is expected%s" % (flag, path, where))
+        parent = os.path.dirname(real)
+        if parent == real:
+            return path
+        real = parent
+
+
+def make_folder(path, flag):
+    """Creates the output folder `path` of `flag` (and its parents); a file in the way or a
+    folder that cannot be created is one line naming it."""
+    usable_folder(path, flag)
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as e:
+        raise CliError("%s %s" % (flag, os_error_line(e)))
+    return path
+
+
+def write_bytes_atomically(path, data):
+    """Writes `data` to `path` through a temporary file beside it: a failed write (full disk,
+    read-only folder) raises and leaves neither a half-written file nor the temporary."""
+    folder, name = os.path.split(path)
+    tmp = os.path.join(folder, ".%s.%d.tmp" % (name, os.getpid()))
+    try:
+        with open(tmp, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise
 
 
 # ---------------------------------------------------------------------------------------------
@@ -31,6 +151,8 @@ def resolve_data(args):
     first use)."""
     if args.data is not None:
         return args.data
+    if args.cache_dir is not None:
+        usable_folder(args.cache_dir, "--cache-dir")
     from orvane.kestrix.cli.demo_data import ensure_demo_dataset
 
     return ensure_demo_dataset(args.cache_dir, log=print)
@@ -40,6 +162,10 @@ def read_descriptor(path):
     """The descriptor at `path` as a dictionary and its type ("darknet" or "tfrecord")."""
     import yaml
 
+    if os.path.isdir(path):
+        raise CliError("%s is a folder; --data takes a dataset descriptor file (such as %s)"
+                       % (path, os.path.join(path, "dataset.yaml")))
+    refuse_special(path)
     if not os.path.isfile(path):
         raise CliError("dataset descriptor not found: %s" % path)
     try:
@@ -97,6 +223,7 @@ def quiet_keras():
 
 def load_weights(path):
     """The export model saved as `path` (``best.h5`` or ``last.h5`` of a run)."""
+    refuse_special(path)
     if not os.path.isfile(path):
         raise CliError("weights file not found: %s" % path)
     quiet_keras()

@@ -9,8 +9,8 @@ descriptor is written last, so an interrupted conversion leaves no descriptor be
 import glob
 import os
 
-from orvane.kestrix.cli.common import CliError, add_data_arguments, open_dataset, read_descriptor, \
-    resolve_data
+from orvane.kestrix.cli.common import CliError, add_data_arguments, make_folder, open_dataset, \
+    read_descriptor, refuse_overlap, resolve_data, usable_folder, write_bytes_atomically
 
 DESCRIPTOR = "dataset.yaml"
 
@@ -33,7 +33,7 @@ def _samples(pairs, skip):
     import numpy as np
     from PIL import Image
 
-    from orvane.kestrix.datasets.darknet import read_labels
+    from orvane.kestrix.datasets.darknet import read_image, read_labels
 
     for image_path, label_path in pairs:
         if image_path in skip or label_path in skip:
@@ -43,15 +43,33 @@ def _samples(pairs, skip):
                 with open(image_path, "rb") as f:
                     image = f.read()
             else:
-                image = np.asarray(im.convert("RGB"))
+                image = read_image(image_path)  # as the reader decodes it (16-bit scaled)
         rows = read_labels(label_path)  # the reader's parser; the dataset check has accepted the file
         yield {"image": image, "image_name": os.path.basename(image_path),
                "labels": rows[:, 0].astype(np.int64), "boxes": rows[:, 1:5].astype(np.float32)}
 
 
+def _folders(info):
+    """The image and annotation folders a Darknet descriptor names (those it names as text)."""
+    found = []
+    for split in ("train", "validation"):
+        section = info.get(split)
+        if isinstance(section, dict):
+            found += [section[k] for k in ("images", "annotations") if isinstance(section.get(k), str)]
+    return found
+
+
 def run(args):
     if args.shard_size < 1:
         raise CliError("--shard-size must be at least 1, got %d" % args.shard_size)
+
+    path = resolve_data(args)
+    splits = {"train": os.path.join(args.out, "train"), "validation": os.path.join(args.out, "validation")}
+    out = os.path.join(args.out, DESCRIPTOR)
+    # The dataset's own folder as --out would replace its descriptor (and mix shards into it):
+    # refused before anything is read (the readers' imports take seconds).
+    refuse_overlap(args.out, [out], [path])
+    usable_folder(args.out, "--out")
 
     import yaml
     from tqdm import tqdm
@@ -59,11 +77,11 @@ def run(args):
     from orvane.kestrix.cli.check import inspect
     from orvane.kestrix.datasets.records import write_detection_shards
 
-    path = resolve_data(args)
     info, kind = read_descriptor(path)
     if kind != "darknet":
         raise CliError("%s is a %s dataset; convert reads Darknet datasets" % (path, kind))
-    splits = {"train": os.path.join(args.out, "train"), "validation": os.path.join(args.out, "validation")}
+    refuse_overlap(args.out, [out] + list(splits.values()), [path] + _folders(info))
+    make_folder(args.out, "--out")
     for folder in splits.values():
         if glob.glob(os.path.join(glob.escape(folder), "*.tfrecord")):
             raise CliError("%s already holds shard files; convert into an empty folder" % folder)
@@ -90,9 +108,6 @@ def run(args):
         "train": {"path": os.path.abspath(splits["train"]), "samples": counts["train"]},
         "validation": {"path": os.path.abspath(splits["validation"]), "samples": counts["validation"]},
     }
-    out = os.path.join(args.out, DESCRIPTOR)
-    with open(out + ".tmp", "w", encoding="utf-8") as f:
-        yaml.safe_dump(descriptor, f, sort_keys=False)
-    os.replace(out + ".tmp", out)
+    write_bytes_atomically(out, yaml.safe_dump(descriptor, sort_keys=False).encode("utf-8"))
     print("Wrote %s (train with: kestrix train --data %s)" % (out, out))
     return 0

@@ -6,8 +6,9 @@ status. Heavy imports (TensorFlow above all) happen inside `run`, so `--help` an
 TensorFlow is imported (quietly) when a command first reaches it.
 
 Bad input (a missing descriptor, a dataset that fails its checks, weights that do not load, an
-unknown flag) ends with one line on stderr, "kestrix <command>: error: <what is wrong>", and exit
-status 2; no traceback.
+unknown flag) or a failing file system (a full disk, a read-only folder, a file where a folder
+belongs) ends with one line on stderr, "kestrix <command>: error: <what is wrong>", and exit
+status 2; no traceback. Ctrl-C ends with "kestrix <command>: interrupted" and status 130.
 """
 
 import argparse
@@ -16,7 +17,7 @@ import importlib.util
 import os
 import sys
 
-from orvane.kestrix.cli.common import CliError
+from orvane.kestrix.cli.common import INTERRUPTED, CliError, os_error_line
 
 SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "plot")
 BAD_INPUT = 2
@@ -121,13 +122,57 @@ def main(argv=None):
     except CliError as e:
         print("kestrix %s: error: %s" % (args.command, e), file=sys.stderr)
         return BAD_INPUT
-    except BrokenPipeError:
-        # The reader of our output went away (`kestrix predict ... | head`): nothing to say.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            return _stdout_gone()
+        # A full disk, a read-only or missing folder, a file where a folder belongs: the
+        # environment's fault, said in one line naming the path.
+        print("kestrix %s: error: %s" % (args.command, os_error_line(e)), file=sys.stderr)
+        return BAD_INPUT
+    except Exception as e:
+        if _caused_by_interrupt(e):
+            # Ctrl-C inside an import or library code can surface as another error raised
+            # while the KeyboardInterrupt was handled ("ImportError: initialization failed").
+            print("\nkestrix %s: interrupted" % args.command, file=sys.stderr)
+            return INTERRUPTED
+        # TensorFlow's own file writes (event files, checkpoints) report a denied write or a
+        # full disk as its errors, not as OSError: the same one line.
+        if not _file_system_error_of_tensorflow(e):
+            raise
+        text = (getattr(e, "message", None) or str(e)).strip().splitlines()
+        print("kestrix %s: error: %s" % (args.command, text[0] if text else type(e).__name__), file=sys.stderr)
+        return BAD_INPUT
+    except KeyboardInterrupt:
+        # Ctrl-C outside training (which reports its own): whatever was being written is left
+        # to its temporary files, which are not taken for results.
+        print("\nkestrix %s: interrupted" % args.command, file=sys.stderr)
+        return INTERRUPTED
     finally:
         if hook in sys.meta_path:
             sys.meta_path.remove(hook)
+
+
+def _caused_by_interrupt(error):
+    """Whether a KeyboardInterrupt is among the causes or contexts of `error`."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, KeyboardInterrupt):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
+
+
+def _file_system_error_of_tensorflow(error):
+    tf = sys.modules.get("tensorflow")
+    errors = getattr(tf, "errors", None)
+    return errors is not None and isinstance(error, (errors.PermissionDeniedError, errors.ResourceExhaustedError))
+
+
+def _stdout_gone():
+    """The reader of our output went away (`kestrix predict ... | head`): nothing to say."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
 
 
 if __name__ == "__main__":

@@ -4,8 +4,8 @@ written as image files, and one line per image listing its detections."""
 import os
 
 from orvane.kestrix.cli import recipe as default_recipe
-from orvane.kestrix.cli.common import CliError, load_weights, make_runner, model_classes, \
-    model_imgsz, run_classes, runner_model
+from orvane.kestrix.cli.common import CliError, finite, load_weights, make_folder, make_runner, \
+    model_classes, model_imgsz, refuse_overlap, run_classes, runner_model, write_bytes_atomically
 
 IMAGE_EXTENSIONS = (".png", ".jpg", ".jpeg")
 # Drawing colours (BGR), one per class number, cycling.
@@ -30,13 +30,23 @@ def add_parser(sub, formatter):
 
 
 def _sources(source):
+    """The images of --source, and the names of what was skipped in its folder for not being a
+    regular file (a named pipe would block the read for ever)."""
     if os.path.isdir(source):
-        names = sorted(n for n in os.listdir(source) if n.lower().endswith(IMAGE_EXTENSIONS))
-        if not names:
+        try:
+            names = sorted(n for n in os.listdir(source) if n.lower().endswith(IMAGE_EXTENSIONS))
+        except OSError as e:
+            raise CliError("--source %s: cannot list the folder: %s" % (source, e.strerror))
+        paths = [os.path.join(source, n) for n in names]
+        images = [p for p in paths if os.path.isfile(p)]
+        skipped = [p for p in paths if not os.path.isfile(p) and not os.path.isdir(p)]
+        if not images:
             raise CliError("no PNG or JPEG image in %s" % source)
-        return [os.path.join(source, n) for n in names]
+        return images, skipped
     if os.path.isfile(source):
-        return [source]
+        return [source], []
+    if os.path.exists(source):
+        raise CliError("--source %s is not a regular file or a folder" % source)
     raise CliError("source not found: %s" % source)
 
 
@@ -61,28 +71,34 @@ def _draw(image_bgr, boxes, labels, scores, classes):
 def run(args):
     import cv2
     import numpy as np
-    from PIL import Image
 
-    if not 0 <= args.conf <= 1:
-        raise CliError("--conf must lie in 0..1, got %s" % args.conf)
-    sources = _sources(args.source)
+    finite(args.conf, "conf", 0, 1)
+    sources, skipped = _sources(args.source)
+    # Drawn copies keep their names: an output folder holding a source would replace it.
+    refuse_overlap(args.out, [os.path.join(args.out, os.path.basename(p)) for p in sources], sources)
+    make_folder(args.out, "--out")
+    for path in skipped:
+        print("Skipping %s: not a regular file" % path)
     model = load_weights(args.weights)
     classes = run_classes(args.weights) or ["class %d" % k for k in range(model_classes(model))]
     if len(classes) != model_classes(model):
         raise CliError("%s scores %d classes, but its labels.txt names %d"
                        % (args.weights, model_classes(model), len(classes)))
     runner = make_runner(runner_model(model), model_imgsz(model, args.imgsz), classes, score_threshold=args.conf)
-    os.makedirs(args.out, exist_ok=True)
+    from orvane.kestrix.datasets.darknet import read_image
+
     for path in sources:
         name = os.path.basename(path)
         try:
-            with Image.open(path) as im:
-                image = np.asarray(im.convert("RGB"))
-        except Exception as e:  # Pillow raises several kinds for damaged files
-            raise CliError("cannot read the image %s: %s" % (path, e))
+            image = read_image(path)  # as training reads it (16-bit images scaled, not clipped)
+        except ValueError as e:
+            raise CliError("cannot read the image %s: %s" % (path, str(e).replace("[ERROR]: ", "")))
         boxes, labels, scores = runner.run_single_instance(image)
         drawn = _draw(np.ascontiguousarray(image[..., ::-1]), boxes, list(labels), scores, classes)
-        cv2.imwrite(os.path.join(args.out, name), drawn)
+        encoded, data = cv2.imencode(os.path.splitext(name)[1], drawn)
+        if not encoded:
+            raise CliError("cannot encode the drawn copy of %s" % path)
+        write_bytes_atomically(os.path.join(args.out, name), data.tobytes())
         h, w = image.shape[:2]
         found = ", ".join("%s %.2f [%d %d %d %d]" % (label, score, x1 * w, y1 * h, x2 * w, y2 * h)
                           for (x1, y1, x2, y2), label, score in zip(boxes, labels, scores))

@@ -25,10 +25,9 @@ import threading
 import time
 
 from orvane.kestrix.cli import recipe as default_recipe
-from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
-    make_evaluator, make_runner, metrics_line, open_dataset, quiet_keras, read_descriptor, resolve_data
-
-INTERRUPTED = 130  # the shell's status for a process ended by Ctrl-C
+from orvane.kestrix.cli.common import INTERRUPTED, CliError, ImageCounter, add_data_arguments, class_table, \
+    finite, make_evaluator, make_runner, metrics_line, open_dataset, quiet_keras, read_descriptor, resolve_data, \
+    usable_folder
 
 
 def add_parser(sub, formatter):
@@ -113,6 +112,7 @@ def _positive(args, *names):
         value = getattr(args, name)
         if not value > 0:
             raise CliError("--%s must be positive, got %s" % (name, value))
+        finite(value, name)
 
 
 def _num_train_samples(dataset, kind):
@@ -130,15 +130,14 @@ def run(args):
     if args.imgsz % 16:
         raise CliError("--imgsz must be a multiple of 16 (the detector's coarsest stride), got %d"
                        % args.imgsz)
+    usable_folder(args.project, "--project")
     path = resolve_data(args)
     _, kind = read_descriptor(path)
 
     # A broken file found now costs seconds; found halfway through training, an epoch.
-    from orvane.kestrix.cli.check import broken_error, inspect
+    from orvane.kestrix.cli.check import refuse_broken
 
-    report = inspect(path)
-    if report.broken:
-        raise broken_error(path, report)
+    refuse_broken(path)
 
     import tensorflow as tf
 
@@ -176,6 +175,10 @@ def run(args):
                                    display=args.display, keep_state=True, resume=resume)
     except FileNotFoundError as e:  # the run's state went missing since it was checked
         raise CliError(str(e))
+    except ValueError as e:
+        if resume is None:
+            raise
+        raise CliError(str(e))  # no state of the run restores (damaged files)
     if trainer.last_epoch >= args.epochs:
         print("The run in %s already finished its %d epochs; nothing to resume." % (resume, args.epochs))
         return 0

@@ -3,7 +3,7 @@ evaluator of the validation package; prints the metrics and the per-class table.
 
 from orvane.kestrix.cli import recipe as default_recipe
 from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
-    load_weights, make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, \
+    finite, load_weights, make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, \
     open_dataset, read_descriptor, resolve_data, run_classes, runner_model
 
 
@@ -22,9 +22,14 @@ def add_parser(sub, formatter):
 
 
 def run(args):
-    model = load_weights(args.weights)
+    finite(args.conf, "conf", 0, 1)
     path = resolve_data(args)
     _, kind = read_descriptor(path)
+    # The check train runs first: a broken validation file is named now, not mid-pass.
+    from orvane.kestrix.cli.check import refuse_broken
+
+    refuse_broken(path)
+    model = load_weights(args.weights)
     imgsz = model_imgsz(model, args.imgsz)
     dataset = open_dataset(path, kind, imgsz)
     classes = list(dataset.classes)

@@ -422,6 +422,12 @@ py::object validate_info_file(py::object /*self*/, py::object info_file) {
     std::string path = info_file.cast<std::string>();
     if (!os_path_exists()(info_file).cast<bool>())
         kx::raise(PyExc_ValueError, "[ERROR]: Dataset descriptor file " + path + " does not exist");
+    // A named pipe, socket or device would block the read for ever (a folder fails the open).
+    static kx::Lazy os_path_isfile{"os.path", "isfile"};
+    static kx::Lazy os_path_isdir{"os.path", "isdir"};
+    if (!os_path_isfile()(info_file).cast<bool>() && !os_path_isdir()(info_file).cast<bool>())
+        kx::raise(PyExc_ValueError, "[ERROR]: Dataset descriptor file " + path +
+                                        " is not a regular file (a named pipe, socket or device)");
     py::object content;
     try {
         py::object file = open_file()(info_file, "r", py::arg("encoding") = "utf-8");
@@ -442,6 +448,16 @@ py::object validate_info_file(py::object /*self*/, py::object info_file) {
 void init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
           py::object aug_cfg) {
     parse_augmentation(aug_cfg);  // a bad setting fails before any hook runs
+    // The readers deliver RGB samples: a shape declaring other channels would be ignored
+    // (three-channel batches for a one-channel input).
+    if (!shape.is_none() && PySequence_Check(shape.ptr()) && py::len(shape) >= 3) {
+        py::object channels = shape[py::int_(2)];
+        int three = PyIndex_Check(channels.ptr()) ? PyObject_RichCompareBool(channels.ptr(), py::int_(3).ptr(), Py_EQ) : 0;
+        if (three < 0) throw py::error_already_set();
+        if (three == 0 || py::len(shape) > 3)
+            kx::raise(PyExc_ValueError, "[ERROR]: shape must be [height, width] or [height, width, 3] (the readers "
+                                        "deliver RGB images), got " + std::string(py::repr(shape)));
+    }
     self.attr("shape") = shape;
     self.attr("letter_box") = letter_box;
     int background = PyObject_IsTrue(add_bkg_class.ptr());

@@ -49,7 +49,9 @@ true, else 0) and ``aug_cfg``, creates empty ``train_storage`` and
 Args:
     info_file: path of the dataset descriptor YAML file (None when a subclass
         supplies the descriptor through ``validate_info_file``).
-    shape: output shape ``[height, width, ...]`` of training images.
+    shape: output shape ``[height, width]`` or ``[height, width, 3]`` of
+        training images (the samples are RGB; other channel counts are a
+        ValueError).
     letter_box: letter-box training images (True) or resize them (False).
     add_bkg_class: reserve class number 0 for a background class.
     aug_cfg: augmentation of the training samples (see the class docstring),
@@ -72,7 +74,8 @@ Returns:
 
 Raises:
     ValueError: "[ERROR]: ..." naming the file when it is not given, does not
-        exist, cannot be read or parsed, or does not hold a mapping.
+        exist, is not a regular file (a named pipe is never read), cannot be
+        read or parsed, or does not hold a mapping.
 )doc";
 
 constexpr const char* kValidateContentDoc = R"doc(Checks the descriptor and sets the class list, counts and storage paths.

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -34,6 +35,7 @@
 #include "darknet/labels.hpp"
 #include "darknet/scan.hpp"
 #include "geometry/boxes.hpp"
+#include "pyglue/atomic_file.hpp"
 #include "pyglue/glue.hpp"
 #include "check_glue.hpp"
 #include "darknet_docs.hpp"
@@ -289,6 +291,12 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
     });
 }
 
+// An image file as the validation pipeline reads it, for callers that show or
+// convert images (the command line's predict and convert).
+py::array read_image_file(py::object path) {
+    return read_image(py::str(kx::files::os_attr("fspath")(path)), false, 0, 0).pixels;
+}
+
 // ---------------------------------------------------------------- construction
 
 void yaml_init(py::object self, py::object info_file, py::object shape, py::object letter_box, py::object add_bkg_class,
@@ -310,6 +318,16 @@ py::dict broken(const std::string& path, const std::string& reason) {
     entry["file"] = python_path(path);
     entry["reason"] = reason;
     return entry;
+}
+
+// The most pixels an image may have before Pillow refuses to decode it (twice its
+// MAX_IMAGE_PIXELS, at which it raises DecompressionBombError), read at every check so that
+// a caller's setting applies; no limit when it is None.
+double decoder_pixel_limit() {
+    static kx::Lazy image_module{"PIL", "Image"};
+    py::object limit = image_module().attr("MAX_IMAGE_PIXELS");
+    if (limit.is_none()) return std::numeric_limits<double>::infinity();
+    return 2.0 * kx::to_double(limit, "PIL.Image.MAX_IMAGE_PIXELS");
 }
 
 py::dict check_split(const std::string& image_folder, const std::string& annotation_folder, long classes,
@@ -344,10 +362,17 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
         });
     });
 
-    py::list without_annotation, without_image, background, broken_files;
+    py::list without_annotation, without_image, background, broken_files, skipped;
     if (!dn::is_directory(image_folder)) broken_files.append(broken(image_folder, "the image folder does not exist"));
     if (annotation_folder != image_folder && !dn::is_directory(annotation_folder))
         broken_files.append(broken(annotation_folder, "the annotation folder does not exist"));
+    if (!scan.image_listing_error.empty())
+        broken_files.append(broken(image_folder, "the image folder cannot be listed: " + scan.image_listing_error));
+    if (annotation_folder != image_folder && !scan.annotation_listing_error.empty())
+        broken_files.append(
+            broken(annotation_folder, "the annotation folder cannot be listed: " + scan.annotation_listing_error));
+    for (const std::string& name : scan.skipped) skipped.append(python_path(dn::join_path(image_folder, name)));
+    const double pixel_limit = decoder_pixel_limit();
     std::size_t paired = 0, boxes = 0;
     for (std::size_t i = 0; i < images.size(); ++i) {
         if (scan.paired[i]) {
@@ -358,6 +383,11 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
         const dn::ImageProbe& probe = probes[i];
         if (!probe.problem.empty()) {
             broken_files.append(broken(images[i], "image " + probe.problem));
+        } else if (static_cast<double>(probe.width) * probe.height > pixel_limit) {
+            broken_files.append(broken(images[i], "image is " + std::to_string(probe.width) + " x " +
+                                                      std::to_string(probe.height) + " pixels, above the " +
+                                                      std::to_string(static_cast<long long>(pixel_limit)) +
+                                                      " the decoder accepts (a decompression bomb)"));
         } else if (probe.format == dn::ImageProbe::Format::kOther) {
             // Neither JPEG nor PNG: whether Pillow reads it decides.
             try {
@@ -396,6 +426,7 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
     report["without_image"] = without_image;
     report["background"] = background;
     report["broken"] = broken_files;
+    report["skipped"] = skipped;
     return report;
 }
 
@@ -403,6 +434,8 @@ py::dict check_dataset(py::object descriptor) {
     py::object target = kx::datasets::check_target();
     py::dict content = kx::datasets::check_descriptor(descriptor, "darknet", target);
     validate_info_file_content(target, content);
+    // The command line's readers put the background class first: its name is taken.
+    kx::datasets::check_class_names(target.attr("classes"), true);
     const long classes = static_cast<long>(py::len(target.attr("classes")));
 
     py::dict report;
@@ -443,5 +476,6 @@ PYBIND11_MODULE(darknet, m) {
                                                                kDictInitDoc);
 
     m.def("check_dataset", &check_dataset, kCheckDoc, py::arg("descriptor"));
+    m.def("read_image", &read_image_file, kReadImageDoc, py::arg("path"));
     kx::datasets::register_darknet_labels(m);
 }

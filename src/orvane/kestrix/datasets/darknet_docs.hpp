@@ -57,7 +57,7 @@ Args:
 
 Raises:
     TypeError: ``info_dataset`` or ``aug_cfg`` not a dict, ``shape`` not a list.
-    AttributeError: ``info_dataset`` is None.
+    TypeError: ``info_dataset`` is None (the message names it).
     ValueError: "[ERROR]: ..." for an invalid descriptor or a split without samples.
 )doc";
 
@@ -162,14 +162,34 @@ Returns:
         ``without_image``: annotation paths (``*.txt``) no image pairs with,
         ``background``: annotation paths without boxes (background images),
         ``broken``: one ``{"file": path, "reason": text}`` per broken file
-        (unreadable or truncated image; annotation file unreadable, with a
-        malformed line, a class id outside the classes, or coordinates that
-        are not finite or outside 0..1, with the line number).
+        (a folder missing or that cannot be listed; unreadable or truncated
+        image, or one larger than Pillow decodes; annotation file unreadable
+        or not a regular file, with a malformed line, a class id outside the
+        classes, or coordinates that are not finite or outside 0..1, with the
+        line number),
+        ``skipped``: image paths that are not regular files (named pipes,
+        sockets, devices), left out of the dataset.
 
 Raises:
     TypeError: ``descriptor`` is neither a dict nor a str.
     ValueError, AttributeError: for an invalid descriptor, as the dataset
-        classes raise them.
+        classes raise them; a class list the readers cannot use (see the
+        dataset classes), a class named "background" included.
+)doc";
+
+constexpr const char* kReadImageDoc = R"doc(Reads an image file as the validation pipeline does.
+
+JPEG and PNG images and whatever else Pillow opens, converted to RGB; 16-bit
+grayscale images are scaled to 8 bits (their high byte), not clipped.
+
+Args:
+    path: the image file (str or path-like).
+
+Returns:
+    uint8 array ``[H, W, 3]``.
+
+Raises:
+    ValueError: the file cannot be read or decoded (the message names it).
 )doc";
 
 }  // namespace

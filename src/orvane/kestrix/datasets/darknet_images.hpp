@@ -95,6 +95,25 @@ std::optional<py::array> read_plain_jpeg(const py::str& path) {
     return pixels;
 }
 
+// The pixels of an open Pillow image as RGB uint8 [H, W, 3]. Pillow opens
+// 16-bit grayscale PNGs in the modes "I;16*" (or "I"), whose convert("RGB")
+// clips every value above 255 to white: those are scaled to 8 bits (the high
+// byte, as OpenCV reads them in the record reader) instead.
+py::array rgb_array(py::object image) {
+    static kx::Lazy asarray{"numpy", "asarray"};
+    static kx::Lazy clip{"numpy", "clip"};
+    static kx::Lazy right_shift{"numpy", "right_shift"};
+    static kx::Lazy cvt_color{"cv2", "cvtColor"};
+    static kx::Lazy gray_to_rgb{"cv2", "COLOR_GRAY2RGB"};
+    const std::string mode = py::str(image.attr("mode"));
+    if (mode == "RGB") return py::array(asarray()(image));
+    if (mode == "I" || mode.rfind("I;16", 0) == 0) {
+        py::object high = right_shift()(clip()(asarray()(image), 0, 65535), 8).attr("astype")("uint8");
+        return py::array(cvt_color()(high, gray_to_rgb()));
+    }
+    return py::array(asarray()(image.attr("convert")("RGB")));
+}
+
 // Opens an image and returns it as RGB uint8 [H, W, 3]: a plain JPEG read at
 // full size (no output size) through OpenCV (read_plain_jpeg), everything
 // else with Pillow. With a positive output size, a JPEG is decoded at the
@@ -103,7 +122,6 @@ std::optional<py::array> read_plain_jpeg(const py::str& path) {
 // small training shapes.
 kx::datasets::DecodedImage read_image(const py::str& path, bool letter_box, long out_h, long out_w) {
     static kx::Lazy image_open{"PIL.Image", "open"};
-    static kx::Lazy asarray{"numpy", "asarray"};
     if (out_h <= 0 || out_w <= 0) {
         if (std::optional<py::array> plain = read_plain_jpeg(path)) return kx::datasets::DecodedImage{*plain};
     }
@@ -123,8 +141,7 @@ kx::datasets::DecodedImage read_image(const py::str& path, bool letter_box, long
                     read.stored_h = height;
                 }
             }
-            py::object rgb = py::str(image.attr("mode")).equal(py::str("RGB")) ? image : image.attr("convert")("RGB");
-            read.pixels = py::array(asarray()(rgb));
+            read.pixels = rgb_array(image);
             return read;
         });
     } catch (py::error_already_set& err) {

@@ -92,6 +92,7 @@ inline void init_from_file(py::handle this_class, py::handle self, py::object in
 // (the reader of descriptor files) with keyword arguments only and no file.
 inline void init_from_dict(py::handle file_reader_class, py::handle self, const char* type, py::object info_dataset,
                            py::object shape, py::object letter_box, py::object add_bkg_class, py::object aug_cfg) {
+    require(info_dataset, "info_dataset");
     check_dict(info_dataset, "info_dataset");
     check_list(shape, "shape");
     check_dict(aug_cfg, "aug_cfg");
@@ -124,12 +125,43 @@ inline py::object validate_info_file(py::object self, py::object info_file) {
     return self.attr("info_dataset");
 }
 
+// The descriptor's class list, checked where every command and reader meets it: a list of
+// distinct, non-empty names of one line of text each, without the name the background class
+// takes when the reader adds it. Anything else (a string, numbers, nested lists, a name
+// holding a newline) would pass here and fail later, in the evaluator or the run folder's
+// labels.txt. None is left to the callers' own checks.
+inline void check_class_names(py::handle names, bool background) {
+    auto fail = [](const std::string& what) { raise(PyExc_ValueError, "[ERROR]: classes " + what); };
+    if (names.is_none()) return;
+    if (!PyList_Check(names.ptr()))
+        fail("must be a list of class names, got " + std::string(Py_TYPE(names.ptr())->tp_name) + " " +
+             py::repr(names).cast<std::string>());
+    py::set seen;
+    if (background) seen.add(py::str("background"));
+    py::list list = py::reinterpret_borrow<py::list>(names);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        py::object name = list[i];
+        const std::string where = "entry " + std::to_string(i) + " (" + py::repr(name).cast<std::string>() + ")";
+        if (!PyUnicode_Check(name.ptr())) fail(where + " is not a name (text), but " + Py_TYPE(name.ptr())->tp_name);
+        const std::string text = name.cast<std::string>();
+        if (text.find_first_not_of(" \t") == std::string::npos) fail(where + " is empty");
+        for (unsigned char c : text)
+            if (c < 0x20 || c == 0x7f) fail(where + " holds a control character (a newline, say)");
+        if (seen.contains(name))
+            fail(where + (background && text == "background" ? " is the name of the background class the reader "
+                                                               "puts first"
+                                                             : " appears twice"));
+        seen.add(name);
+    }
+}
+
 // Puts "background" in front of `classes` when `class_offset` > 0, as a new
-// list (the descriptor's own list is left alone); a `classes` that is not a
-// list fails as list concatenation does.
+// list (the descriptor's own list is left alone), after checking the names
+// (check_class_names); a `classes` of None fails as list concatenation does.
 inline void prepend_background(py::handle self) {
     int background = PyObject_RichCompareBool(self.attr("class_offset").ptr(), py::int_(0).ptr(), Py_GT);
     if (background < 0) throw py::error_already_set();
+    check_class_names(self.attr("classes"), background != 0);
     if (!background) return;
     py::list first;
     first.append("background");

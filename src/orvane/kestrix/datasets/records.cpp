@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pyglue/atomic_file.hpp"
 #include "pyglue/glue.hpp"
 #include "records/example.hpp"
 #include "records/jpeg_info.hpp"
@@ -89,8 +90,9 @@ py::bytes encode_example(py::handle image, py::handle image_name, py::handle wid
     EncodeInputs in;
     in.image = to_bytes_view(image, "image", in.image_keep, in.image_storage);
     in.name = name_bytes(image_name, "image_name");
-    in.width = kx::to_int64(width, "width");
-    in.height = kx::to_int64(height, "height");
+    // A stored size of 0 or less describes no image: readers would take it for one.
+    in.width = kx::to_int64(width, "width", 1);
+    in.height = kx::to_int64(height, "height", 1);
     in.objects = to_int64_vector(objects, "objects", false);
     in.bboxes = to_box_vector(bboxes, "bboxes", static_cast<std::size_t>(in.objects.size()));
     return py::bytes(encode(in));
@@ -296,6 +298,25 @@ std::vector<std::string> existing_shards(const std::string& dir, const std::stri
                                     "replace them, or write to another folder or prefix");
 }
 
+// Removes the temporary shard files that writers killed before their commit (kill -9 during a
+// conversion) left in `dir`: those of processes that no longer exist. Live writers' files,
+// this process's included, are left alone.
+void remove_dead_writers_temps(const std::string& dir) {
+    static kx::Lazy listdir{"os", "listdir"};
+    static kx::Lazy os_remove{"os", "remove"};
+    const std::string dir_prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    for (py::handle entry : listdir()(py::bytes(dir.empty() ? "." : dir))) {
+        const std::string name = py::bytes(py::reinterpret_borrow<py::object>(entry)).cast<std::string>();
+        const long long pid = rec::record_temp_pid(name);
+        if (pid <= 0 || kx::files::process_exists(pid)) continue;
+        try {
+            os_remove()(py::bytes(dir_prefix + name));
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_FileNotFoundError)) throw;  // another process cleaned up first
+        }
+    }
+}
+
 py::list write_detection_shards(py::handle folder, py::handle samples, py::handle shard_size, py::handle prefix,
                                 py::handle overwrite) {
     static kx::Lazy makedirs{"os", "makedirs"};
@@ -319,6 +340,7 @@ py::list write_detection_shards(py::handle folder, py::handle samples, py::handl
         if (!earlier.empty()) refuse_mixed_write(dir, stem, earlier);
     }
     makedirs()(py::bytes(dir), py::arg("exist_ok") = true);
+    remove_dead_writers_temps(dir);
 
     const std::string dir_prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
     const std::string base = dir_prefix + stem;

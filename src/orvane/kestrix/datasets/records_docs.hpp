@@ -54,8 +54,8 @@ constexpr const char* kEncodeExampleDoc = R"doc(Serializes one detection sample 
 Args:
     image: the encoded image (bytes, bytearray, memoryview or a 1-D uint8 array).
     image_name: str (stored as UTF-8) or bytes.
-    width: image width in pixels (int).
-    height: image height in pixels (int).
+    width: image width in pixels (int, at least 1).
+    height: image height in pixels (int, at least 1).
     objects: class indices, a sequence or array of N integers.
     bboxes: N boxes of normalised centre x, centre y, width, height, as a flat
         sequence of 4*N numbers or an [N, 4] array.

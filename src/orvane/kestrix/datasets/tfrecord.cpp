@@ -18,6 +18,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -142,6 +143,10 @@ py::object load_instance(py::object self, py::object data, py::object training_f
             record_error(name, "has " + std::to_string(count) + " objects but " + std::to_string(flat.size()) +
                                    " bboxes values (expected " + std::to_string(4 * count) + ")");
         }
+        for (py::ssize_t i = 0; i < flat.size(); ++i)
+            if (!std::isfinite(xywh[i]))
+                record_error(name, "has box " + std::to_string(i / 4) + " with a coordinate that is not a finite "
+                                       "number (" + std::string(py::str(py::float_(xywh[i]))) + ")");
         class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     }
     const std::vector<double> ids = class_ids(objects.data(), count);
@@ -176,7 +181,9 @@ py::list load_training_batch(py::object self, py::object elements, py::array ima
             return std::nullopt;
         }
         const std::size_t objects = record.objects.size();
-        if (record.image.empty() || record.bboxes.size() != 4 * objects) return std::nullopt;
+        if (record.image.empty() || record.bboxes.size() != 4 * objects ||
+            kx::records::first_non_finite_box(record) >= 0)
+            return std::nullopt;
 
         kd::DecodePlan plan;
         long header_w = 0, header_h = 0;

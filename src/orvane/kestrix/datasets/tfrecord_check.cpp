@@ -14,9 +14,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check_glue.hpp"
+#include "reader_glue.hpp"
 #include "pyglue/glue.hpp"
 #include "records/example.hpp"
 
@@ -46,13 +48,16 @@ Returns:
         "image_name": str or None, "reason": text}`` per fault, in file
         order: a damaged or unreadable shard (``record`` None), an Example
         that does not decode (``image_name`` None), an image that does not
-        decode, a class id outside the classes, or a box count that is not
-        the object count.
+        decode, a class id outside the classes, a box count that is not
+        the object count, or a box coordinate that is not finite; last, a
+        ``samples`` count of the descriptor that the shards do not hold
+        (``file`` the descriptor path, or the split's name for a dictionary).
 
 Raises:
     TypeError: ``descriptor`` is neither a dict nor a str.
     ValueError, AttributeError: for an invalid descriptor or split folder,
-        as the dataset classes raise them.
+        as the dataset classes raise them; a class named "background" (the
+        name of the class the readers put first) too.
 )doc";
 
 constexpr const char* kTypeDoc = R"doc(The reader a descriptor dictionary is meant for.
@@ -99,9 +104,12 @@ RecordCheck check_record(std::string_view payload, long num_classes) {
             return out;
         }
     }
-    if (example.bboxes.size() != 4 * example.objects.size())
+    if (example.bboxes.size() != 4 * example.objects.size()) {
         out.fault = std::to_string(example.bboxes.size() / 4) + " boxes for " + std::to_string(example.objects.size()) +
                     " objects";
+    } else if (const long box = kx::records::first_non_finite_box(example); box >= 0) {
+        out.fault = "box " + std::to_string(box) + " holds a coordinate that is not a finite number";
+    }
     return out;
 }
 
@@ -205,6 +213,8 @@ py::dict check_dataset(py::object descriptor) {
     py::dict content = kx::datasets::check_descriptor(descriptor, "tfrecord", target);
     py::object reader = reader_class();
     reader.attr("validate_info_file_content")(target, content);
+    // The command line's readers put the background class first: its name is taken.
+    kx::datasets::check_class_names(target.attr("classes"), true);
     reader.attr("load_storage")(target);
     const long num_classes = static_cast<long>(py::len(target.attr("classes")));
 
@@ -212,6 +222,18 @@ py::dict check_dataset(py::object descriptor) {
     report["classes"] = target.attr("classes");
     report["train"] = check_split(target.attr("train_storage"), num_classes, "train");
     report["validation"] = check_split(target.attr("val_storage"), num_classes, "validation");
+    // A declared sample count the shards do not hold plans the wrong number of steps per
+    // epoch (and a warm-up that never reaches its peak): a fault of the descriptor.
+    for (const auto& [split, attr] : {std::pair{"train", "num_train_samples"},
+                                      std::pair{"validation", "num_val_samples"}}) {
+        py::object declared = target.attr(attr);
+        py::dict found = report[split];
+        if (declared.is_none() || declared.equal(py::int_(0)) || declared.equal(found["records"])) continue;
+        py::object where = PyUnicode_Check(descriptor.ptr()) ? descriptor : py::object(py::str(split));
+        py::list(found["broken"]).append(broken(where, py::none(), py::none(),
+            "the " + std::string(split) + " split's samples is " + std::string(py::str(declared)) +
+            ", but its shards hold " + std::string(py::str(found["records"])) + " records"));
+    }
     return report;
 }
 

@@ -48,7 +48,7 @@ Args:
 
 Raises:
     TypeError: ``info_dataset`` or ``aug_cfg`` not a dict, ``shape`` not a list.
-    AttributeError: ``info_dataset`` is None.
+    TypeError: ``info_dataset`` is None (the message names it).
     ValueError: "[ERROR]: ..." for an invalid descriptor or storage folder.
 )doc";
 

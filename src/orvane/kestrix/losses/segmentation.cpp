@@ -43,9 +43,9 @@ nearest-neighbour sampling; then, over the ``N = B * H * W`` pixels:
 - "total-loss": "class-loss" + "iou-loss" + "negative-loss" (as float32),
   the value minimised.
 
-A label outside ``0 ... num_classes - 1`` one-hot encodes as all zeros: it
-adds nothing to the cross-entropy and counts as background in the negative
-share (the arg-max of a zero row is 0).
+A label outside ``0 ... num_classes - 1`` is an error
+(``tf.errors.InvalidArgumentError``, raised when the loss runs): it would
+one-hot encode as all zeros and add nothing to the cross-entropy.
 
 Every size unknown when tracing (an open batch size, say) is read from the
 tensors at run time, so a ``tf.function`` with a ``None`` batch traces once.
@@ -78,7 +78,9 @@ Args:
 Raises:
     TypeError: ``weights`` is neither a list nor None (a list subclass
         included); raised before anything is set.
-    ValueError: ``num_classes <= 0``; raised after the attributes are set.
+    ValueError: ``weights`` is not two finite non-negative numbers (raised
+        before anything is set); ``num_classes <= 0`` or ``num_classes == 1``
+        (raised after the attributes are set).
 )doc";
 
 constexpr const char* kDiceCoeffDoc = R"doc(dice_coeff(y_true, y_pred)
@@ -145,9 +147,15 @@ Returns:
 Raises:
     ValueError: the mask is not ``[B, H0, W0]`` (TensorFlow's own error where
         its operations reject the shape first).
+    tf.errors.InvalidArgumentError: the mask holds a label outside
+        ``0 ... num_classes - 1``.
 )doc";
 
 constexpr const char* kNumClassesMessage = "The number of classes should be larger than 0: ``{}`` was provided";
+constexpr const char* kOneClassMessage =
+    "num_classes must be at least 2 (the background, class 0, and one class): with 1 the softmax is constant "
+    "and the loss cannot train anything";
+constexpr const char* kLabelRangeMessage = "SegmentationLoss: the mask holds a label outside 0 ... num_classes - 1";
 
 // ------------------------------------------------------------------------- TensorFlow
 
@@ -155,6 +163,8 @@ kx::Lazy tf_module{"tensorflow"};
 kx::Lazy core_loss_base{"orvane.kestrix.losses.core", "KestrixLoss"};
 
 kx::Lazy tf_argmax{"tensorflow", "argmax"};
+kx::Lazy assert_less{"tensorflow", "debugging.assert_less"};
+kx::Lazy assert_greater_equal{"tensorflow", "debugging.assert_greater_equal"};
 kx::Lazy tf_cast{"tensorflow", "cast"};
 kx::Lazy tf_divide_no_nan{"tensorflow", "math.divide_no_nan"};
 kx::Lazy tf_greater_equal{"tensorflow", "greater_equal"};
@@ -276,6 +286,10 @@ py::object compute_loss(py::object self, py::object y_true, py::object y_pred) {
     py::list flat;
     flat.append(-1);
     py::object labels = tf_cast()(tf_reshape()(mask, flat), tf_int32());
+    // A label outside the classes would one-hot encode as zeros and add nothing to the
+    // class loss: a wrong mask trains silently. Refused (at run time inside a tf.function).
+    assert_greater_equal()(labels, 0, py::arg("message") = kLabelRangeMessage);
+    assert_less()(labels, num_classes, py::arg("message") = kLabelRangeMessage);
     py::object y_true_seg = tf_one_hot()(labels, num_classes);
     py::object y_pred_seg = tf_softmax()(tf_reshape()(y_pred, py::make_tuple(num_pixels, -1)));
 
@@ -312,6 +326,14 @@ py::object compute_loss(py::object self, py::object y_true, py::object y_pred) {
 void init(py::handle cls, py::object self, py::object num_classes, py::object weights,
           py::object use_dynamic_class_weights) {
     kx::check_list(weights, "weights");
+    if (!weights.is_none()) {
+        // Two finite, non-negative factors: a negative one would reward the error it weighs.
+        if (py::len(weights) != 2)
+            kx::raise(PyExc_ValueError, "weights must be [class weight, Dice weight], got " +
+                                            py::repr(weights).cast<std::string>());
+        kx::to_finite(weights[py::int_(0)], "weights[0]", 0.0);
+        kx::to_finite(weights[py::int_(1)], "weights[1]", 0.0);
+    }
     kx::super_init(cls, self);
     if (weights.is_none()) {
         py::list defaults;
@@ -328,6 +350,9 @@ void init(py::handle cls, py::object self, py::object num_classes, py::object we
     if (not_positive < 0) throw py::error_already_set();
     if (not_positive == 1)
         kx::raise(PyExc_ValueError, py::str(kNumClassesMessage).format(num_classes).cast<std::string>());
+    int one = PyObject_RichCompareBool(num_classes.ptr(), py::int_(1).ptr(), Py_EQ);
+    if (one < 0) throw py::error_already_set();
+    if (one == 1) kx::raise(PyExc_ValueError, kOneClassMessage);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 // Thread-safety: one schedule is evaluated by one optimizer on the caller's
 // thread; concurrent evaluations would race on the candidate variables (the
 // rate returned by each call is unaffected).
+#include <limits>
+
 #include "pyglue/glue.hpp"
 
 namespace {
@@ -90,8 +92,10 @@ Args:
     hold (int): number of steps to stay at ``target_lr`` after the warm-up.
 
 Raises:
-    TypeError: ``start_lr`` or ``target_lr`` is not convertible to float
-        (nothing is stored then), or an argument is missing or extra.
+    TypeError: a setting is not convertible to float (nothing is stored
+        then), or an argument is missing or extra.
+    ValueError: a setting is NaN, infinite or negative, ``total_steps`` is
+        not positive, or ``warmup_steps + hold`` exceed ``total_steps``.
 )doc";
 
 constexpr const char* kGetWarmupDoc = R"doc(The warm-up candidate of the last evaluation.
@@ -194,9 +198,18 @@ py::object candidate_variable(const char* name) {
 // instance's possibly derived type).
 void init(py::handle cls, py::object self, py::object start_lr, py::object target_lr, py::object warmup_steps,
           py::object total_steps, py::object hold) {
-    // Conversions come first so that a bad value leaves nothing behind.
-    double start = kx::to_double(start_lr, "start_lr");
-    double target = kx::to_double(target_lr, "target_lr");
+    // Conversions and checks come first so that a bad value leaves nothing behind. A NaN,
+    // negative or infinite setting, an empty run or a warm-up and hold longer than the run
+    // would give a schedule that silently never trains as asked (a peak never reached).
+    double start = kx::to_finite(start_lr, "start_lr", 0.0);
+    double target = kx::to_finite(target_lr, "target_lr", 0.0);
+    const double warmup = kx::to_finite(warmup_steps, "warmup_steps", 0.0);
+    const double total = kx::to_finite(total_steps, "total_steps", 0.0, std::numeric_limits<double>::max(), true);
+    const double held = kx::to_finite(hold, "hold", 0.0);
+    if (warmup + held > total)
+        kx::raise(PyExc_ValueError, "warmup_steps + hold (" + py::str(py::float_(warmup + held)).cast<std::string>() +
+                                        ") exceed total_steps (" + py::str(py::float_(total)).cast<std::string>() +
+                                        "): the rate would not reach target_lr within the run");
     kx::super_init(cls, self);
     self.attr("start_lr") = py::float_(start);
     self.attr("target_lr") = py::float_(target);

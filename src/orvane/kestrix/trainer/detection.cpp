@@ -84,8 +84,10 @@ and last.h5 and summary.csv are rewritten from the state.
 
 Raises:
     FileNotFoundError: ``resume`` holds no complete training state (nothing is written).
-    AttributeError: ``logger`` is None (before any folder exists).
-    TypeError: ``checkpoint`` is None, ``classes`` is None (after the run folder and the setup
+    ValueError: no complete state of ``resume`` restores (a newest one that does not restore
+        gives way to the older one the run keeps, with a notice).
+    TypeError: ``model`` or ``logger`` is None (the message names it; before any folder
+        exists), ``checkpoint`` is None, ``classes`` is None (after the run folder and the setup
         file exist), or ``info`` is not JSON-serialisable (the setup file is then empty).
 )doc";
 
@@ -203,6 +205,10 @@ py::object init_run(py::object self, py::object model, py::object dataset, py::o
                     py::object logger, py::object checkpoint, py::object H, py::object W, py::object info,
                     py::object metric, py::object iou, py::object classes, py::object display,
                     py::object resume) {
+    // What the constructor itself uses, named at once rather than at its first use (the
+    // dataset and loss may come later: train() and a caller's own step take theirs).
+    kx::require(model, "model");
+    kx::require(logger, "logger");
     self.attr("model") = model;
     self.attr("metric") = metric;
     self.attr("dataset") = dataset;

@@ -18,7 +18,7 @@ namespace {
 
 kx::Lazy tf_checkpoint{"tensorflow", "train.Checkpoint"};
 kx::Lazy checkpoint_manager{"tensorflow", "train.CheckpointManager"};
-kx::Lazy latest_checkpoint{"tensorflow", "train.latest_checkpoint"};
+kx::Lazy checkpoint_state{"tensorflow", "train.get_checkpoint_state"};
 kx::Lazy tf_variable{"tensorflow", "Variable"};
 kx::Lazy tempfile_mkdtemp{"tempfile", "mkdtemp"};
 kx::Lazy shutil_rmtree{"shutil", "rmtree"};
@@ -105,18 +105,65 @@ void write_state(const py::object& self, const py::object& epoch) {
     self.attr("last_epoch") = epoch;
 }
 
-py::object complete_state(const py::object& folder) {
+// The states the manager of `folder` lists whose index files exist, newest first.
+py::list complete_states(const py::object& folder) {
     py::object states = state_folder(folder);
-    py::object latest = py::bool_(os_path("isdir")(states)) ? latest_checkpoint()(states) : py::none();
-    if (latest.is_none() || !py::bool_(os_path("exists")(latest + py::str(".index")))) {
+    py::list found;
+    if (!py::bool_(os_path("isdir")(states))) return found;
+    py::object listed = checkpoint_state()(states);
+    if (listed.is_none()) return found;
+    py::list paths(listed.attr("all_model_checkpoint_paths"));
+    for (std::size_t i = paths.size(); i-- > 0;)
+        if (py::bool_(os_path("exists")(py::object(paths[i]) + py::str(".index")))) found.append(paths[i]);
+    return found;
+}
+
+py::object complete_state(const py::object& folder) {
+    py::list found = complete_states(folder);
+    if (found.empty()) {
+        py::object states = state_folder(folder);
         kx::raise(PyExc_FileNotFoundError,
                   py::str("cannot resume {}: it holds no complete training state ({} has no state written after "
                           "an epoch; only runs trained with keep_state=True, as kestrix train does, can be resumed)")
                       .format(folder, states)
                       .cast<std::string>());
     }
-    return latest;
+    return found[0];
 }
+
+namespace {
+
+// Restores the newest state of `run_folder` that restores: a newest state whose files were
+// damaged after it was written (a truncated copy, a full disk) gives way to the older one the
+// manager keeps, with a notice; when none restores, a ValueError names the newest and why.
+void restore_newest_sound_state(const py::object& self, const py::object& run_folder) {
+    py::list states = complete_states(run_folder);
+    std::string damaged;
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        try {
+            restore_state(self, states[i]);
+        } catch (py::error_already_set& err) {
+            if (!err.matches(PyExc_Exception)) throw;
+            if (damaged.empty()) {
+                py::list lines = py::str(err.value()).attr("splitlines")();
+                damaged = lines.empty() ? std::string(py::str(err.type().attr("__name__")))
+                                        : std::string(py::str(lines[0]));
+            }
+            if (i + 1 < states.size()) continue;
+            kx::raise(PyExc_ValueError, py::str("cannot resume {}: its training state {} does not restore ({}), and no "
+                                                "older complete state does")
+                                            .format(run_folder, states[0], damaged)
+                                            .cast<std::string>());
+        }
+        if (i > 0)
+            kx::print(py::str("\n \t - [WARNING] The newest training state {} does not restore ({}); resuming from the "
+                              "older {} \n")
+                          .format(states[0], damaged, states[i]));
+        return;
+    }
+}
+
+}  // namespace
 
 // Runs on every worker of a cluster (the workers take part in each save), after the chief's
 // files exist.
@@ -127,7 +174,8 @@ void init_state(const py::object& self, const py::object& keep_state, const py::
     self.attr("last_epoch") = py::int_(0);
     if (resume.is_none()) return;
     self.attr("resumed") = py::bool_(true);
-    restore_state(self, complete_state(resume));
+    complete_state(resume);  // none at all: FileNotFoundError
+    restore_newest_sound_state(self, resume);
     if (!chief) return;
     // A process killed after writing an epoch's files but before its state leaves last.h5 and
     // summary.csv one epoch ahead of the state: make them the state's again.
