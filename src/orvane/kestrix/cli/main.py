@@ -18,7 +18,7 @@ import sys
 
 from orvane.kestrix.cli.common import CliError
 
-SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "plot")
+SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "export", "plot")
 BAD_INPUT = 2
 
 
@@ -43,7 +43,7 @@ class _Formatter(argparse.HelpFormatter):
 
 def build_parser():
     parser = _Parser(prog="kestrix", formatter_class=_Formatter,
-                     description="Train, check, convert, validate and run detectors of orvane.kestrix.")
+                     description="Train, check, convert, validate, run and export detectors of orvane.kestrix.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
     for name in SUBCOMMANDS:
