@@ -33,14 +33,15 @@ def run(tmp_path_factory):
     from orvane.kestrix.models import build_detector
 
     root = tmp_path_factory.mktemp("export")
-    demo = ensure_demo_dataset(str(root / "cache"), num_train=192, num_val=12, size=96)
-    dataset = DarknetDatasetYaml(demo, [SIZE, SIZE, 3])
-    classes = list(dataset.classes)
+    demo = ensure_demo_dataset(str(root / "cache"), num_train=48, num_val=12, size=96)
+    classes = list(DarknetDatasetYaml(demo, [SIZE, SIZE, 3]).classes)
     model = build_detector(len(classes), (SIZE, SIZE, 3), width=8)
-    train = dataset.build_train_iterator(16)
+    # Shapes drawn like the demo's; 64 x 64 images give clear detections in a few seconds.
+    images, boxes = make_shapes(192, size=SIZE, seed=0, class_offset=1)
+    train = tf.data.Dataset.from_tensor_slices((images, boxes)).batch(16)
     trainer = make_trainer(root, model=model, loss=DetectionLoss(len(classes)),
                            optimizer=tf.keras.optimizers.Adam(3e-3), classes=classes, metric_names=["total-loss"])
-    for _ in range(8):  # about ten seconds; scores of clear shapes then pass 0.6
+    for _ in range(8):  # scores of clear shapes then pass 0.6
         for batch in train:
             trainer.train_step(batch)
     folder = root / "run"
@@ -167,7 +168,7 @@ class TestCommandLine:
     def test_val_on_exports_gives_the_keras_figures(self, run, exports, capsys):
         folder, _, demo = run
         want = self.metrics(capsys, str(folder / "best.h5"), demo)
-        assert float(want[0][0].split()[1]) > 1, want  # mAP@0.5 in percent: real detections compared
+        assert float(want[0][0].split()[5]) > 10, want  # mAR@0.5 in percent: real detections compared
         for fmt in FP32:
             assert self.metrics(capsys, exports[fmt], demo) == want, fmt
 
