@@ -5,7 +5,9 @@ Every failure caused by the user's input becomes a `CliError` whose text is the 
 command prints; errors that are the package's own faults propagate with their traceback.
 """
 
+import contextlib
 import os
+import sys
 import warnings
 
 
@@ -78,6 +80,30 @@ def _one_line(error):
     if text.startswith("[ERROR]: "):
         text = text[len("[ERROR]: "):]
     return " ".join(text.split())
+
+
+@contextlib.contextmanager
+def caught_stderr(expected=()):
+    """Catches what native libraries write to the process's stderr (file descriptor 2, which no
+    Python redirection reaches) while the block runs; shows it only when the block fails with
+    an error other than the `expected` kinds (bad input, which says itself what is wrong)."""
+    import tempfile
+
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as caught:
+        os.dup2(caught.fileno(), 2)
+        try:
+            yield
+        except BaseException as e:
+            if not isinstance(e, expected):
+                os.dup2(saved, 2)
+                caught.seek(0)
+                sys.stderr.write(caught.read().decode("utf-8", "replace"))
+            raise
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -6,7 +6,8 @@ import argparse
 import os
 
 from orvane.kestrix import export
-from orvane.kestrix.cli.common import CliError, load_weights, open_dataset, read_descriptor, run_classes
+from orvane.kestrix.cli.common import CliError, caught_stderr, load_weights, open_dataset, read_descriptor, \
+    run_classes
 
 
 def add_parser(sub, formatter):
@@ -80,10 +81,12 @@ def run(args):
         if args.format == "tflite-int8":
             calibration = calibration_images(dataset, args.calibration_images)
     try:
-        written = export.export_model(model, args.format, out, classes=classes, imgsz=args.imgsz, nms=args.nms,
-                                      score_threshold=args.conf, iou_threshold=args.iou,
-                                      max_detections=args.max_det, calibration_images=calibration,
-                                      source=os.path.abspath(args.weights))
+        # The converters' native code reports progress and harmless notices on stderr.
+        with caught_stderr(expected=(export.ExportError, export.MissingRuntimeError)):
+            written = export.export_model(model, args.format, out, classes=classes, imgsz=args.imgsz, nms=args.nms,
+                                          score_threshold=args.conf, iou_threshold=args.iou,
+                                          max_detections=args.max_det, calibration_images=calibration,
+                                          source=os.path.abspath(args.weights))
     except (export.ExportError, export.MissingRuntimeError) as e:
         raise CliError(str(e))
     print("Wrote %s (%s, %d x %d, %s) and %s" % (written, args.format, height, width,

@@ -36,10 +36,11 @@ METADATA_VERSION = 1
 # forms tf2onnx emits without rewrites, and every maintained ONNX runtime runs it.
 ONNX_OPSET = 13
 LETTERBOX_FILL = 114
-LETTERBOX_RULE = ("scale = min(H / h, W / w); the image is resized to round(w * scale) x "
-                  "round(h * scale) (OpenCV area interpolation when the width shrinks, bilinear "
-                  "otherwise), placed at left = (W - new_w) // 2, top = (H - new_h) // 2 on a "
-                  "canvas filled with 114; boxes map back as (x - left) / (new_w / w)")
+LETTERBOX_RULE = ("scale = min(H / h, W / w); the h x w image is resized to new_w = round(w * scale) "
+                  "by new_h = round(h * scale) (half away from zero, at least 1; OpenCV area "
+                  "interpolation when the width shrinks, bilinear otherwise) and placed at "
+                  "left = (W - new_w) // 2, top = (H - new_h) // 2 on an H x W canvas filled with "
+                  "114; a point maps back as ((x - left) * w / new_w, (y - top) * h / new_h)")
 SUFFIXES = {"saved_model": "_saved_model", "tflite": ".tflite", "tflite-fp16": "-fp16.tflite",
             "tflite-int8": "-int8.tflite", "onnx": ".onnx"}
 
