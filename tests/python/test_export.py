@@ -202,6 +202,7 @@ def missing_litert(monkeypatch):
     (["export", "--weights", "{best}", "--format", "tflite", "--out", "{tmp}/no/such/m.tflite"],
      "output folder does not exist"),
     (["export", "--weights", "{best}", "--format", "saved_model", "--out", "{tmp}/file"], "is a file"),
+    (["export", "--weights", "{best}", "--format", "saved_model", "--out", "{tmp}/folder"], "not a SavedModel"),
     (["val", "--weights", "{tmp}/unexported.tflite"], "no metadata beside the export"),
     (["predict", "--weights", "{tflite}", "--source", "{tmp}", "--out", "{tmp}/drawn", "MISSING_LITERT"],
      "install the export extra: pip install 'orvane-kestrix[export]'"),
@@ -211,6 +212,8 @@ def test_bad_input_is_one_line_and_status_2(run, exports, tmp_path, capsys, requ
     image = tf.keras.Input((SIZE, SIZE, 3))
     tf.keras.Model(image, tf.keras.layers.GlobalAveragePooling2D()(image)).save(str(tmp_path / "flat.h5"))
     (tmp_path / "file").write_text("in the way")
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "folder" / "notes.txt").write_text("the user's")
     (tmp_path / "unexported.tflite").write_bytes(open(exports["tflite"], "rb").read())
     (tmp_path / "x.png").write_bytes(b"")
     if "MISSING_LITERT" in args:

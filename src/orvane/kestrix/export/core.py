@@ -206,6 +206,9 @@ def check_target(out, fmt):
     if fmt == "saved_model":
         if os.path.isfile(out):
             raise ExportError("a SavedModel is a folder, but %s is a file" % out)
+        # Only an earlier SavedModel is replaced: any other folder may hold the user's files.
+        if os.path.isdir(out) and os.listdir(out) and not os.path.isfile(os.path.join(out, "saved_model.pb")):
+            raise ExportError("%s is a folder that is not a SavedModel; give a new path" % out)
     elif os.path.isdir(out):
         raise ExportError("%s is a folder; give the file to write" % out)
     return out
