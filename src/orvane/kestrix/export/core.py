@@ -122,7 +122,7 @@ def _serving_function(model, height, width, nms, first_class, score_threshold, i
     the model cannot take) become ExportErrors."""
     import tensorflow as tf
 
-    spec = tf.TensorSpec([1, height, width, 3], tf.uint8, name="images")
+    image = tf.TensorSpec([1, height, width, 3], tf.uint8, name="images")
     scale = tf.constant([width, height, width, height], tf.float32)
 
     def detect(images):
@@ -135,7 +135,7 @@ def _serving_function(model, height, width, nms, first_class, score_threshold, i
             return {"boxes": boxes, "scores": scores}
         return _suppress(boxes[0] / scale, scores[0], first_class, score_threshold, iou_threshold, max_detections)
 
-    function = tf.function(detect, input_signature=[spec], autograph=False)
+    function = tf.function(detect, input_signature=[image], autograph=False)
     try:
         concrete = function.get_concrete_function()
     except (ValueError, TypeError, tf.errors.InvalidArgumentError) as e:
@@ -179,14 +179,14 @@ def _frozen_module(concrete):
 
     frozen = convert_variables_to_constants_v2(concrete)
     structure = concrete.structured_outputs
-    spec = concrete.structured_input_signature[0][0]
+    image = concrete.structured_input_signature[0][0]
 
     class Serving(tf.Module):
         def __init__(self):
             super().__init__()
             self._frozen = frozen
 
-        @tf.function(input_signature=[spec], autograph=False)
+        @tf.function(input_signature=[image], autograph=False)
         def serve(self, images):
             return tf.nest.pack_sequence_as(structure, self._frozen(images))
 
@@ -391,7 +391,7 @@ def _tflite(saved, fmt, calibration):
 def _onnx(module, path):
     tf2onnx = require("tf2onnx", "the ONNX converter (tf2onnx)")
     function = module.serve
-    spec = function.input_signature
-    tf2onnx.convert.from_function(function, input_signature=spec, opset=ONNX_OPSET, output_path=path)
+    signature = function.input_signature
+    tf2onnx.convert.from_function(function, input_signature=signature, opset=ONNX_OPSET, output_path=path)
     if not os.path.isfile(path):
         raise RuntimeError("the ONNX converter wrote nothing to %s" % path)
