@@ -32,6 +32,7 @@ import tensorflow as tf  # noqa: E402
 from orvane.kestrix import export  # noqa: E402
 from orvane.kestrix.cli.common import Detector, make_evaluator, open_dataset, read_descriptor  # noqa: E402
 from orvane.kestrix.cli.demo_data import ensure_demo_dataset  # noqa: E402
+from orvane.kestrix.cli.export import calibration_images  # noqa: E402
 from orvane.kestrix.cli.main import main  # noqa: E402
 from orvane.kestrix.datasets.utils import letterbox  # noqa: E402
 from orvane.kestrix.trainer.detection import validation_pass  # noqa: E402
@@ -85,8 +86,7 @@ def main_bench():
     dataset = open_dataset(descriptor, kind, size)
     classes = list(dataset.classes)
     images = [element[0][0].numpy() for element in dataset.build_val_iterator()]
-    calibration = [dataset.load_instance(e, training=False)[0]
-                   for e in dataset.build_and_load_base_iterator(dataset.train_storage, shuffle=True).take(300)]
+    calibration = calibration_images(dataset, 300)
 
     paths, raw = {}, {}
     for fmt in export.FORMATS:

@@ -38,16 +38,11 @@ def add_parser(sub, formatter):
 
 
 def calibration_images(dataset, count):
-    """Up to `count` training images of `dataset` at their stored size, in a fixed shuffled
-    order (the export letter-boxes them)."""
-    import tensorflow as tf
-
-    tf.random.set_seed(0)
-    base = dataset.build_and_load_base_iterator(dataset.train_storage, shuffle=True)
-    images = []
-    for element in base.take(count):
-        images.append(dataset.load_instance(element, training=False)[0])
-    return images
+    """Up to `count` training images of `dataset` at their stored size, drawn in a fixed
+    shuffled order (the same export twice gives the same file; the export letter-boxes them)."""
+    base = dataset.build_and_load_base_iterator(dataset.train_storage, shuffle=False)
+    base = base.shuffle(1000, seed=0, reshuffle_each_iteration=False)
+    return [dataset.load_instance(element, training=False)[0] for element in base.take(count)]
 
 
 def run(args):
