@@ -9,6 +9,7 @@ import contextlib
 import errno
 import math
 import os
+import sys
 import warnings
 
 
@@ -206,6 +207,30 @@ def _one_line(error):
     return " ".join(text.split())
 
 
+@contextlib.contextmanager
+def caught_stderr(expected=()):
+    """Catches what native libraries write to the process's stderr (file descriptor 2, which no
+    Python redirection reaches) while the block runs; shows it only when the block fails with
+    an error other than the `expected` kinds (bad input, which says itself what is wrong)."""
+    import tempfile
+
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as caught:
+        os.dup2(caught.fileno(), 2)
+        try:
+            yield
+        except BaseException as e:
+            if not isinstance(e, expected):
+                os.dup2(saved, 2)
+                caught.seek(0)
+                sys.stderr.write(caught.read().decode("utf-8", "replace"))
+            raise
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
 # ---------------------------------------------------------------------------------------------
 # Models
 
@@ -268,6 +293,38 @@ def model_imgsz(model, fallback):
     """The model's fixed input side, or `fallback` when its input size is free."""
     shape = model.inputs[0].shape
     return int(shape[1]) if shape[1] is not None else fallback
+
+
+class Detector:
+    """What `val` and `predict` run: saved Keras weights, or an exported file (.tflite, .onnx, a
+    SavedModel folder) in its own runtime, behind the same validation runner.
+
+    Attributes: imgsz (input side), classes (the names it was trained or exported with, or None),
+    num_classes (score columns)."""
+
+    def __init__(self, weights, imgsz):
+        from orvane.kestrix import export
+
+        self.exported = None
+        if export.is_export(weights):
+            try:
+                self.exported = export.ExportedModel(weights)
+            except (export.ExportError, export.MissingRuntimeError) as e:
+                raise CliError(str(e))
+            self.imgsz = self.exported.input_size[0]
+            self.classes = self.exported.classes
+            self.num_classes = len(self.classes)
+        else:
+            self.model = load_weights(weights)
+            self.imgsz = model_imgsz(self.model, imgsz)
+            self.classes = run_classes(weights)
+            self.num_classes = model_classes(self.model)
+
+    def runner(self, classes, score_threshold=0.001):
+        if self.exported is not None:
+            return self.exported.runner(score_threshold=max(score_threshold,
+                                                            self.exported.metadata["score_threshold"]))
+        return make_runner(runner_model(self.model), self.imgsz, classes, score_threshold=score_threshold)
 
 
 def make_runner(model, imgsz, classes, score_threshold=0.001):

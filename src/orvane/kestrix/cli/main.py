@@ -17,9 +17,9 @@ import importlib.util
 import os
 import sys
 
-from orvane.kestrix.cli.common import INTERRUPTED, CliError, os_error_line
+from orvane.kestrix.cli.common import INTERRUPTED, CliError, caught_stderr, os_error_line
 
-SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "plot")
+SUBCOMMANDS = ("train", "check", "convert", "val", "predict", "export", "plot")
 BAD_INPUT = 2
 
 
@@ -44,7 +44,7 @@ class _Formatter(argparse.HelpFormatter):
 
 def build_parser():
     parser = _Parser(prog="kestrix", formatter_class=_Formatter,
-                     description="Train, check, convert, validate and run detectors of orvane.kestrix.")
+                     description="Train, check, convert, validate, run and export detectors of orvane.kestrix.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
     for name in SUBCOMMANDS:
@@ -58,23 +58,9 @@ def _import_tensorflow_quietly():
     """Imports TensorFlow with the process's stderr caught: its native libraries announce
     themselves (oneDNN, CUDA) before any log level applies. What they wrote is shown when the
     import fails."""
-    import tempfile
-
     os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile() as caught:
-        os.dup2(caught.fileno(), 2)
-        try:
-            import tensorflow  # noqa: F401
-        except BaseException:
-            os.dup2(saved, 2)
-            caught.seek(0)
-            sys.stderr.write(caught.read().decode("utf-8", "replace"))
-            raise
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
+    with caught_stderr():
+        import tensorflow  # noqa: F401
 
 
 class _QuietTensorFlow:

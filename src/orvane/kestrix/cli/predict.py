@@ -4,8 +4,8 @@ written as image files, and one line per image listing its detections."""
 import os
 
 from orvane.kestrix.cli import recipe as default_recipe
-from orvane.kestrix.cli.common import CliError, finite, load_weights, make_folder, make_runner, \
-    model_classes, model_imgsz, refuse_overlap, run_classes, runner_model, write_bytes_atomically
+from orvane.kestrix.cli.common import CliError, Detector, finite, make_folder, refuse_overlap, \
+    write_bytes_atomically
 
 IMAGE_EXTENSIONS = (".png", ".jpg", ".jpeg")
 # Drawing colours (BGR), one per class number, cycling.
@@ -19,7 +19,9 @@ def add_parser(sub, formatter):
                        description="Runs saved weights on an image or on every PNG/JPEG image of "
                                    "a folder, writes each image with its detections drawn into "
                                    "--out and prints one line per image.")
-    p.add_argument("--weights", metavar="H5", required=True, help="best.h5 or last.h5 of a run")
+    p.add_argument("--weights", metavar="H5", required=True,
+                   help="best.h5 or last.h5 of a run, or an export of kestrix export (.tflite, .onnx, "
+                        "a SavedModel folder), run in its own runtime")
     p.add_argument("--source", metavar="PATH", required=True, help="an image file or a folder of images")
     p.add_argument("--out", metavar="DIR", default=os.path.join("runs", "predict"),
                    help="folder for the drawn images")
@@ -79,12 +81,12 @@ def run(args):
     make_folder(args.out, "--out")
     for path in skipped:
         print("Skipping %s: not a regular file" % path)
-    model = load_weights(args.weights)
-    classes = run_classes(args.weights) or ["class %d" % k for k in range(model_classes(model))]
-    if len(classes) != model_classes(model):
+    detector = Detector(args.weights, args.imgsz)
+    classes = detector.classes or ["class %d" % k for k in range(detector.num_classes)]
+    if len(classes) != detector.num_classes:
         raise CliError("%s scores %d classes, but its labels.txt names %d"
-                       % (args.weights, model_classes(model), len(classes)))
-    runner = make_runner(runner_model(model), model_imgsz(model, args.imgsz), classes, score_threshold=args.conf)
+                       % (args.weights, detector.num_classes, len(classes)))
+    runner = detector.runner(classes, score_threshold=args.conf)
     from orvane.kestrix.datasets.darknet import read_image
 
     for path in sources:

@@ -2,9 +2,8 @@
 evaluator of the validation package; prints the metrics and the per-class table."""
 
 from orvane.kestrix.cli import recipe as default_recipe
-from orvane.kestrix.cli.common import CliError, ImageCounter, add_data_arguments, class_table, \
-    finite, load_weights, make_evaluator, make_runner, metrics_line, model_classes, model_imgsz, \
-    open_dataset, read_descriptor, resolve_data, run_classes, runner_model
+from orvane.kestrix.cli.common import CliError, Detector, ImageCounter, add_data_arguments, class_table, \
+    finite, make_evaluator, metrics_line, open_dataset, read_descriptor, resolve_data
 
 
 def add_parser(sub, formatter):
@@ -12,7 +11,9 @@ def add_parser(sub, formatter):
                        help="validate saved weights on a dataset's validation split",
                        description="Runs the validation split of a dataset through saved weights "
                                    "and prints the metrics and the per-class table.")
-    p.add_argument("--weights", metavar="H5", required=True, help="best.h5 or last.h5 of a run")
+    p.add_argument("--weights", metavar="H5", required=True,
+                   help="best.h5 or last.h5 of a run, or an export of kestrix export (.tflite, .onnx, "
+                        "a SavedModel folder), run in its own runtime")
     add_data_arguments(p, "the dataset to validate on")
     p.add_argument("--imgsz", type=int, default=default_recipe.RECIPE["imgsz"],
                    help="input size, when the model does not fix one")
@@ -29,19 +30,17 @@ def run(args):
     from orvane.kestrix.cli.check import refuse_broken
 
     refuse_broken(path)
-    model = load_weights(args.weights)
-    imgsz = model_imgsz(model, args.imgsz)
-    dataset = open_dataset(path, kind, imgsz)
+    detector = Detector(args.weights, args.imgsz)
+    dataset = open_dataset(path, kind, detector.imgsz)
     classes = list(dataset.classes)
-    trained = run_classes(args.weights)
+    trained = detector.classes
     if trained is not None and trained != classes:
         raise CliError("%s was trained on the classes %s, but %s has %s"
                        % (args.weights, trained, path, classes))
-    if model_classes(model) != len(classes):
+    if detector.num_classes != len(classes):
         raise CliError("%s scores %d classes, but %s has %d (background included)"
-                       % (args.weights, model_classes(model), path, len(classes)))
-    evaluator = ImageCounter(make_evaluator(make_runner(runner_model(model), imgsz, classes), classes,
-                                            score_threshold=args.conf))
+                       % (args.weights, detector.num_classes, path, len(classes)))
+    evaluator = ImageCounter(make_evaluator(detector.runner(classes), classes, score_threshold=args.conf))
     # The trainer's own pass, with no writer: nothing is published.
     from orvane.kestrix.trainer.detection import validation_pass
     from orvane.validator.evaluators import summary_percentages
