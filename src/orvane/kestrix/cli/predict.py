@@ -5,7 +5,7 @@ import os
 
 from orvane.kestrix.cli import recipe as default_recipe
 from orvane.kestrix.cli.common import CliError, Detector, finite, make_folder, refuse_overlap, \
-    write_bytes_atomically
+    usable_folder, write_bytes_atomically
 
 IMAGE_EXTENSIONS = (".png", ".jpg", ".jpeg")
 # Drawing colours (BGR), one per class number, cycling.
@@ -78,15 +78,17 @@ def run(args):
     sources, skipped = _sources(args.source)
     # Drawn copies keep their names: an output folder holding a source would replace it.
     refuse_overlap(args.out, [os.path.join(args.out, os.path.basename(p)) for p in sources], sources)
-    make_folder(args.out, "--out")
-    for path in skipped:
-        print("Skipping %s: not a regular file" % path)
+    usable_folder(args.out, "--out")
     detector = Detector(args.weights, args.imgsz)
     classes = detector.classes or ["class %d" % k for k in range(detector.num_classes)]
     if len(classes) != detector.num_classes:
         raise CliError("%s scores %d classes, but its labels.txt names %d"
                        % (args.weights, detector.num_classes, len(classes)))
     runner = detector.runner(classes, score_threshold=args.conf)
+    # Created once the model is known to run: a refused model leaves no empty folder behind.
+    make_folder(args.out, "--out")
+    for path in skipped:
+        print("Skipping %s: not a regular file" % path)
     from orvane.kestrix.datasets.darknet import read_image
 
     for path in sources:
