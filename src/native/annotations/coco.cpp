@@ -230,19 +230,20 @@ private:
         ++entry_;
     }
 
+    // The record's name is only made for a fault: most records have none.
     void finish_image() {
-        const std::string name = record_name("image");
+        auto name = [this] { return record_name("image"); };
         bool ok = true;
-        if (!integer(current_.id)) error(name + ": id is missing or not an integer"), ok = false;
+        if (!integer(current_.id)) error(name() + ": id is missing or not an integer"), ok = false;
         if (!current_.has_text || current_.text_bad || current_.text.empty())
-            error(name + ": file_name is missing or not a string"), ok = false;
+            error(name() + ": file_name is missing or not a string"), ok = false;
         double size[2] = {0, 0};
         const Number* given[2] = {&current_.width, &current_.height};
         for (int k = 0; k < 2; ++k) {
             const Number& n = *given[k];
             if (n.kind == Number::Kind::kMissing) continue;  // taken from the image file
             if (n.kind == Number::Kind::kOther || !std::isfinite(n.value) || n.value <= 0) {
-                error(name + ": " + (k == 0 ? "width" : "height") + " must be a positive finite number");
+                error(name() + ": " + (k == 0 ? "width" : "height") + " must be a positive finite number");
                 ok = false;
             }
             size[k] = n.value;
@@ -254,22 +255,22 @@ private:
     }
 
     void finish_annotation() {
-        const std::string name = record_name("annotation");
+        auto name = [this] { return record_name("annotation"); };
         bool ok = true;
-        if (!integer(current_.image_id)) error(name + ": image_id is missing or not an integer"), ok = false;
-        if (!integer(current_.category_id)) error(name + ": category_id is missing or not an integer"), ok = false;
+        if (!integer(current_.image_id)) error(name() + ": image_id is missing or not an integer"), ok = false;
+        if (!integer(current_.category_id)) error(name() + ": category_id is missing or not an integer"), ok = false;
         if (current_.iscrowd.kind != Number::Kind::kMissing &&
             !(integer(current_.iscrowd) && (current_.iscrowd.integer == 0 || current_.iscrowd.integer == 1)))
-            error(name + ": iscrowd must be 0 or 1"), ok = false;
+            error(name() + ": iscrowd must be 0 or 1"), ok = false;
         if (!current_.bbox_seen || current_.bbox_bad || current_.bbox_values != 4) {
-            error(name + ": bbox must be a list of 4 numbers [x, y, width, height]");
+            error(name() + ": bbox must be a list of 4 numbers [x, y, width, height]");
             ok = false;
         } else {
             const double* b = current_.bbox;
             if (!(std::isfinite(b[0]) && std::isfinite(b[1]) && std::isfinite(b[2]) && std::isfinite(b[3])))
-                error(name + ": bbox holds a non-finite value"), ok = false;
+                error(name() + ": bbox holds a non-finite value"), ok = false;
             else if (b[2] < 0 || b[3] < 0)
-                error(name + ": bbox has a negative width or height"), ok = false;
+                error(name() + ": bbox has a negative width or height"), ok = false;
         }
         if (!ok) return;
         annotations.push_back(RawAnnotation{current_.id.integer, current_.image_id.integer, current_.category_id.integer,
@@ -278,10 +279,10 @@ private:
     }
 
     void finish_category() {
-        const std::string name = record_name("category");
+        auto name = [this] { return record_name("category"); };
         bool ok = true;
-        if (!integer(current_.id)) error(name + ": id is missing or not an integer"), ok = false;
-        if (!current_.has_text || current_.text_bad) error(name + ": name is missing or not a string"), ok = false;
+        if (!integer(current_.id)) error(name() + ": id is missing or not an integer"), ok = false;
+        if (!current_.has_text || current_.text_bad) error(name() + ": name is missing or not a string"), ok = false;
         if (ok) categories.push_back(CocoCategory{current_.id.integer, std::move(current_.text)});
     }
 

@@ -199,6 +199,8 @@ def _put_image(sample, folder, used):
     """Copies (or writes) the sample's image into `folder` under a name of its own; returns the
     name. Subfolders of a name are flattened; a name already taken gets a suffix."""
     name = sample["name"].replace("\\", "/").replace("/", "__")
+    if name.strip(".") == "":
+        name = "image"  # "." or "..": never a path out of `folder`
     stem, ext = os.path.splitext(name)
     k = 1
     while stem.lower() in used:
