@@ -2,10 +2,10 @@
 (the raccoon set of ../shared/data/raccoon, VOC as shipped, converted to COCO and Darknet with
 `kestrix convert`), in one process; then one epoch of `kestrix train` on the VOC set.
 
-Prints images per second of each reader (best of --rounds interleaved epochs) and the ratios
+Prints images per second of each reader (best of --rounds interleaved measurements) and the ratios
 to Darknet (target: at least 0.95).
 
-    PYTHONPATH=src python bench/bench_annotated_pipeline.py [--imgsz 320] [--batch 16] [--rounds 3]
+    PYTHONPATH=src python bench/bench_annotated_pipeline.py [--imgsz 320] [--batch 16] [--rounds 3] [--raccoon DIR]
 """
 
 import argparse
@@ -23,9 +23,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RACCOON = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "raccoon"))
 
 
-def voc_descriptor(folder):
-    split = lambda name: {"images": os.path.join(RACCOON, "images"), "annotations": os.path.join(RACCOON, "annotations"),
-                          "list": os.path.join(RACCOON, name)}
+def voc_descriptor(folder, raccoon):
+    split = lambda name: {"images": os.path.join(raccoon, "images"), "annotations": os.path.join(raccoon, "annotations"),
+                          "list": os.path.join(raccoon, name)}
     path = os.path.join(folder, "voc.yaml")
     with open(path, "w") as f:
         yaml.safe_dump({"type": "voc", "classes": ["raccoon"], "train": split("train.txt"),
@@ -37,17 +37,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--imgsz", type=int, default=320)
     parser.add_argument("--batch", type=int, default=16)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--epochs", type=int, default=3, help="epochs of the pipeline per measurement")
     parser.add_argument("--train-imgsz", type=int, default=128)
+    parser.add_argument("--raccoon", default=RACCOON, help="the raccoon photos (default: ../shared/data/raccoon)")
     args = parser.parse_args()
-    if not os.path.isdir(RACCOON):
-        sys.exit("the raccoon photos are not at %s" % RACCOON)
+    if not os.path.isdir(args.raccoon):
+        sys.exit("the raccoon photos are not at %s" % args.raccoon)
 
     from orvane.kestrix.cli.common import open_dataset
     from orvane.kestrix.cli.main import main as kestrix
 
     with tempfile.TemporaryDirectory() as tmp:
-        voc = voc_descriptor(tmp)
+        voc = voc_descriptor(tmp, args.raccoon)
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
             for target in ("coco", "darknet"):
                 assert kestrix(["convert", "--data", voc, "--to", target, "--out", os.path.join(tmp, target)]) == 0
@@ -55,9 +57,11 @@ def main():
                  "coco": os.path.join(tmp, "coco", "dataset.yaml"), "voc": voc}
         datasets = {kind: open_dataset(path, kind, args.imgsz) for kind, path in paths.items()}
         best = {}
-        for _ in range(args.rounds):
-            for kind, dataset in datasets.items():
-                pipeline = dataset.build_train_iterator(args.batch)
+        kinds = list(datasets)
+        for round_ in range(args.rounds):
+            # Interleaved, in a turning order, best of each: the machine's other load hits all.
+            for kind in kinds[round_ % 3:] + kinds[:round_ % 3]:
+                pipeline = datasets[kind].build_train_iterator(args.batch).repeat(args.epochs)
                 start = time.perf_counter()
                 images = sum(int(x.shape[0]) for x, _ in pipeline)
                 best[kind] = max(best.get(kind, 0.0), images / (time.perf_counter() - start))
