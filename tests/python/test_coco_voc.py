@@ -235,10 +235,13 @@ def test_raccoon_as_voc(tmp_path):
 
 
 def kestrix(*args):
+    """Runs a kestrix command in this process; returns what it printed."""
     from orvane.kestrix.cli.main import main
 
-    with contextlib.redirect_stdout(io.StringIO()):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
         assert main([str(a) for a in args]) == 0
+    return out.getvalue()
 
 
 def write_descriptor(path, content):
@@ -252,6 +255,7 @@ def test_conversions_round_trip(formats, tmp_path):
 
     darknet = write_descriptor(tmp_path / "darknet.yaml", formats.darknet)
     voc = write_descriptor(tmp_path / "voc.yaml", formats.voc)
+    assert "validation 2 images, 2 paired (2 boxes), 0 background, 1 difficult" in kestrix("check", "--data", voc)
     kestrix("convert", "--data", darknet, "--to", "coco", "--out", tmp_path / "d2c")
     kestrix("convert", "--data", tmp_path / "d2c" / "dataset.yaml", "--to", "darknet", "--out", tmp_path / "d2c2d")
     kestrix("convert", "--data", voc, "--to", "coco", "--out", tmp_path / "v2c")
