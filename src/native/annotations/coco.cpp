@@ -31,6 +31,14 @@ struct Number {
     enum class Kind { kMissing, kInteger, kFloat, kOther } kind = Kind::kMissing;
     std::int64_t integer = 0;
     double value = 0;
+
+    static Number of(Kind kind, std::int64_t integer = 0, double value = 0) {
+        Number n;
+        n.kind = kind;
+        n.integer = integer;
+        n.value = value;
+        return n;
+    }
 };
 
 struct RawAnnotation {
@@ -63,21 +71,21 @@ public:
         if (index.errors.size() < kKeptErrors) index.errors.push_back(std::move(message));
     }
 
-    bool null() override { return scalar(Number{Number::Kind::kOther}, false); }
+    bool null() override { return scalar(Number::of(Number::Kind::kOther), false); }
     bool boolean(bool v) override {
         Number n{Number::Kind::kOther};
-        if (depth_ == 3 && field_ == "iscrowd") n = Number{Number::Kind::kInteger, v ? 1 : 0, v ? 1.0 : 0.0};
+        if (depth_ == 3 && field_ == "iscrowd") n = Number::of(Number::Kind::kInteger, v ? 1 : 0, v ? 1.0 : 0.0);
         return scalar(n, false);
     }
     bool number_integer(number_integer_t v) override {
-        return scalar(Number{Number::Kind::kInteger, v, static_cast<double>(v)}, true);
+        return scalar(Number::of(Number::Kind::kInteger, v, static_cast<double>(v)), true);
     }
     bool number_unsigned(number_unsigned_t v) override {
-        if (v > static_cast<number_unsigned_t>(INT64_MAX)) return scalar(Number{Number::Kind::kFloat, 0, static_cast<double>(v)}, true);
-        return scalar(Number{Number::Kind::kInteger, static_cast<std::int64_t>(v), static_cast<double>(v)}, true);
+        if (v > static_cast<number_unsigned_t>(INT64_MAX)) return scalar(Number::of(Number::Kind::kFloat, 0, static_cast<double>(v)), true);
+        return scalar(Number::of(Number::Kind::kInteger, static_cast<std::int64_t>(v), static_cast<double>(v)), true);
     }
     bool number_float(number_float_t v, const string_t&) override {
-        return scalar(Number{Number::Kind::kFloat, 0, v}, true);
+        return scalar(Number::of(Number::Kind::kFloat, 0, v), true);
     }
     bool string(string_t& v) override {
         if (depth_ == 3 && in_record_ && field_ == text_field()) {
@@ -85,9 +93,9 @@ public:
             current_.has_text = true;
             return true;
         }
-        return scalar(Number{Number::Kind::kOther}, false);
+        return scalar(Number::of(Number::Kind::kOther), false);
     }
-    bool binary(binary_t&) override { return scalar(Number{Number::Kind::kOther}, false); }
+    bool binary(binary_t&) override { return scalar(Number::of(Number::Kind::kOther), false); }
 
     bool key(string_t& k) override {
         if (depth_ == 1) {
@@ -177,7 +185,7 @@ private:
 
     // A scalar field of a record that arrived as something else than a number.
     void mark_bad_field() {
-        if (Number* n = number_field()) *n = Number{Number::Kind::kOther};
+        if (Number* n = number_field()) *n = Number::of(Number::Kind::kOther);
         if (field_ == text_field()) current_.text_bad = true;
     }
 

@@ -23,6 +23,8 @@ namespace kx::eval {
 // ignore region (crowd or difficult) is neither found nor missed (see
 // match).
 struct Labelled {
+    Labelled() = default;
+    Labelled(Box b, int c, bool ignored = false) : box(b), cls(c), ignore(ignored) {}
     Box box;
     int cls = 0;
     bool ignore = false;
