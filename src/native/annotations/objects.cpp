@@ -2,6 +2,7 @@
 #include "annotations/objects.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace kx::annotations {
@@ -17,7 +18,8 @@ Fit clip_box(double* x, double* y, double* w, double* h, double width, double he
     clamp(&x2, width);
     clamp(&y1, height);
     clamp(&y2, height);
-    if (!(x2 > x1) || !(y2 > y1)) return Fit::kDropped;
+    // No area, or corners past the range of a double (huge values, no image size): nothing to train on.
+    if (!(x2 > x1) || !(y2 > y1) || !std::isfinite(x2 - x1) || !std::isfinite(y2 - y1)) return Fit::kDropped;
     *x = x1, *y = y1, *w = x2 - x1, *h = y2 - y1;
     return clipped ? Fit::kClipped : Fit::kInside;
 }

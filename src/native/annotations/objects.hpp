@@ -23,7 +23,8 @@ struct Object {
 enum class Fit { kInside, kClipped, kDropped };
 
 // Clips the box x, y, w, h to [0, width] x [0, height] (a size <= 0 leaves
-// that axis unclipped); a box left with no area is dropped.
+// that axis unclipped); a box left with no area, or whose size overflows a
+// double, is dropped.
 Fit clip_box(double* x, double* y, double* w, double* h, double width, double height);
 
 // Counts of what building a table did, for the dataset check.
