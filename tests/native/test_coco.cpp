@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Coco, UnknownDescriptorClassIsAFault) {
     auto index = parse_coco(kGood, {"horse"});
     ASSERT_EQ(index.errors.size(), 1u);
-    EXPECT_EQ(index.errors[0], "class 'horse' of the descriptor is not a category of the file");
+    EXPECT_EQ(index.errors[0], "class 'horse' is not a category of the file");
 }
 
 }  // namespace

@@ -339,7 +339,7 @@ CocoIndex parse_coco(std::string_view text, const std::vector<std::string>& want
         for (const std::string& name : wanted) {
             auto found = std::find_if(categories.begin(), categories.end(), [&](const CocoCategory& c) { return c.name == name; });
             if (found == categories.end()) {
-                handler.error("class '" + name + "' of the descriptor is not a category of the file");
+                handler.error("class '" + name + "' is not a category of the file");
                 continue;
             }
             class_of[found->id] = static_cast<int>(index.classes.size());
