@@ -15,7 +15,7 @@ PYTEST_ARGS ?=
 # The build tools of requirements-dev.txt come first: with them the package builds (and
 # the native tests configure) while the other dependencies install, under make -j2 as
 # `make test` runs.
-BUILD_TOOLS = $(shell grep -E '^(pybind11|scikit-build-core|ninja|cmake)[<>=~ ]' requirements-dev.txt | cut -d' ' -f1)
+BUILD_TOOLS = $(shell grep -E '^(pybind11|scikit-build-core|ninja|cmake|nlohmann-json)[<>=~ ]' requirements-dev.txt | cut -d' ' -f1)
 $(TOOLS): requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
 	$(BIN)/python -m pip install --quiet --upgrade pip
@@ -97,7 +97,7 @@ native-tools:
 
 native-unit-test: $(TOOLS) native-tools
 	@if [ -f /usr/include/gtest/gtest.h ]; then \
-	    $(BIN)/cmake -S tests/native -B build/native-tests -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null && \
+	    $(BIN)/cmake -S tests/native -B build/native-tests -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(BIN))/python >/dev/null && \
 	    $(BIN)/cmake --build build/native-tests && \
 	    $(BIN)/ctest --test-dir build/native-tests -j2 --output-on-failure; \
 	else \
@@ -120,7 +120,7 @@ define sanitizer_build
 	elif ! $(SANITIZER_PROBE); then \
 	    echo "NOTICE: Clang with its sanitizer runtime not found (install clang and libclang-rt-dev); sanitizer tests and fuzzing skipped"; \
 	else \
-	    CC=clang CXX=clang++ $(BIN)/cmake -S tests/native -B build/native-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    CC=clang CXX=clang++ $(BIN)/cmake -S tests/native -B build/native-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(BIN))/python \
 	        -DKESTRIX_SANITIZE=ON -DKESTRIX_FUZZ_SECONDS=$(1) >/dev/null && \
 	    $(BIN)/cmake --build build/native-asan && sanitized=yes || exit 1; \
 	fi; \

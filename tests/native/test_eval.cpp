@@ -113,3 +113,34 @@ TEST(Accumulator, EmptyPassIsZeroAndBadInputIsRejected) {
     EXPECT_THROW(Accumulator(1, {}), std::invalid_argument);
     EXPECT_THROW(Accumulator(1, {1.5}), std::invalid_argument);
 }
+
+TEST(Match, IgnoreRegionsAreNeitherFoundNorMissed) {
+    // Ground truth: one scored box, then one ignore region (index 1 on).
+    const std::vector<Box> gt = {{0, 0, 10, 10}, {20, 0, 40, 20}};
+    // d0 takes the scored box; d1 lies inside the region (overlap over its own
+    // area is 1, its IoU would be 0.25); d2 also lies inside it: a region
+    // takes any number; d3 misses everything.
+    const std::vector<Box> dt = {{0, 0, 10, 10}, {20, 0, 30, 10}, {30, 10, 40, 20}, {50, 50, 60, 60}};
+    std::vector<std::uint8_t> out(dt.size());
+    match(dt, gt, 1, {0.5}, out.data());
+    EXPECT_EQ(std::vector<int>(out.begin(), out.end()), (std::vector<int>{kMatched, kIgnored, kIgnored, kUnmatched}));
+
+    // A detection that matched a scored box never moves on to a region, even a
+    // better one; once the scored box is taken it falls to the region.
+    const std::vector<Box> both = {{0, 0, 10, 10}, {0, 0, 10, 10}};
+    const std::vector<Box> two = {{0, 0, 10, 9}, {0, 0, 10, 9}};
+    std::vector<std::uint8_t> twice(2);
+    match(two, both, 1, {0.5}, twice.data());
+    EXPECT_EQ(std::vector<int>(twice.begin(), twice.end()), (std::vector<int>{kMatched, kIgnored}));
+
+    // In the summary an ignored detection is not a false positive and a region
+    // is not ground truth: AP 1 and no false positive at the operating point.
+    Accumulator acc(1, {0.5});
+    acc.add_image({{{0, 0, 10, 10}, 0, false}, {{20, 0, 40, 20}, 0, true}},
+                  {det({20, 0, 30, 10}, 0.9), det({0, 0, 10, 10}, 0.8)});
+    const Summary s = acc.summarize(0.5);
+    EXPECT_EQ(s.classes[0].ground_truth, 1U);
+    EXPECT_DOUBLE_EQ(s.mean_ap[0], 1.0);
+    EXPECT_EQ(s.fp[0], 0U);
+    EXPECT_EQ(s.tp[0], 1U);
+}

@@ -476,7 +476,7 @@ class TestCheckDataset:
 
     @pytest.mark.parametrize("kind, expected", [
         (None, "tfrecord"), ("tfrecord", "tfrecord"), ("TFRecord", "tfrecord"), ("Darknet", "darknet"),
-        ("coco", None), (5, None),
+        ("COCO", "coco"), ("voc", "voc"), ("yolo", None), (5, None),
     ])
     def test_dataset_type(self, kind, expected):
         desc = {"classes": ["a"]} if kind is None else {"type": kind, "classes": ["a"]}

@@ -43,8 +43,11 @@ void Accumulator::add_image(const std::vector<Labelled>& ground_truth, const std
     });
     std::vector<std::size_t> gt_order(ground_truth.size());
     std::iota(gt_order.begin(), gt_order.end(), std::size_t{0});
-    std::stable_sort(gt_order.begin(), gt_order.end(),
-                     [&](std::size_t a, std::size_t b) { return ground_truth[a].cls < ground_truth[b].cls; });
+    // By class, the scored boxes of a class before its ignore regions.
+    std::stable_sort(gt_order.begin(), gt_order.end(), [&](std::size_t a, std::size_t b) {
+        if (ground_truth[a].cls != ground_truth[b].cls) return ground_truth[a].cls < ground_truth[b].cls;
+        return ground_truth[a].ignore < ground_truth[b].ignore;
+    });
 
     const std::size_t num_t = thresholds_.size();
     std::vector<Box> dt_boxes, gt_boxes;
@@ -56,8 +59,11 @@ void Accumulator::add_image(const std::vector<Labelled>& ground_truth, const std
         ClassRecords& records = per_class_[static_cast<std::size_t>(cls)];
 
         gt_boxes.clear();
-        for (; gi < gt_order.size() && ground_truth[gt_order[gi]].cls == cls; ++gi)
+        std::size_t scored = 0;
+        for (; gi < gt_order.size() && ground_truth[gt_order[gi]].cls == cls; ++gi) {
             gt_boxes.push_back(ground_truth[gt_order[gi]].box);
+            if (!ground_truth[gt_order[gi]].ignore) ++scored;
+        }
         dt_boxes.clear();
         const std::size_t first = records.scores.size();
         for (; di < order.size() && detections[order[di]].cls == cls; ++di) {
@@ -65,9 +71,9 @@ void Accumulator::add_image(const std::vector<Labelled>& ground_truth, const std
             dt_boxes.push_back(detections[order[di]].box);
             records.scores.push_back(detections[order[di]].score);
         }
-        records.ground_truth += gt_boxes.size();
+        records.ground_truth += scored;
         records.matched.resize(records.scores.size() * num_t);
-        match(dt_boxes, gt_boxes, thresholds_, records.matched.data() + first * num_t);
+        match(dt_boxes, gt_boxes, scored, thresholds_, records.matched.data() + first * num_t);
     }
     ++images_;
 }
@@ -86,7 +92,10 @@ ClassSummary Accumulator::summarize_class(const ClassRecords& records, double sc
     for (std::size_t d = 0; d < count; ++d) {
         if (!(records.scores[d] >= score_threshold)) continue;
         const std::uint8_t* row = &records.matched[d * num_t];
-        for (std::size_t t = 0; t < num_t; ++t) (row[t] ? out.tp[t] : out.fp[t]) += 1;
+        for (std::size_t t = 0; t < num_t; ++t) {
+            if (row[t] == kMatched) out.tp[t] += 1;
+            if (row[t] == kUnmatched) out.fp[t] += 1;
+        }
     }
     for (std::size_t t = 0; t < num_t; ++t) out.fn[t] = records.ground_truth - out.tp[t];
     if (records.ground_truth == 0) return out;
@@ -103,7 +112,11 @@ ClassSummary Accumulator::summarize_class(const ClassRecords& records, double sc
     for (std::size_t t = 0; t < num_t; ++t) {
         double tp = 0, fp = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            (records.matched[order[i] * num_t + t] ? tp : fp) += 1;
+            // An ignored detection keeps its place in the ranking and counts
+            // neither way (the curve repeats its neighbour's point there).
+            const std::uint8_t found = records.matched[order[i] * num_t + t];
+            if (found == kMatched) tp += 1;
+            if (found == kUnmatched) fp += 1;
             recall[i] = tp / total;
             precision[i] = tp / (fp + tp + DBL_EPSILON);
         }

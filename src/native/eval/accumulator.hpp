@@ -1,8 +1,8 @@
 // Accumulates the matches of a detection evaluation image by image and turns
 // them into average precision, recall and counts per class.
 //
-// The rules follow the COCO detection evaluation (no crowd regions, one area
-// range): per image and class the detections are ordered by descending score
+// The rules follow the COCO detection evaluation (crowd regions as ignore
+// regions, one area range): per image and class the detections are ordered by descending score
 // (stable: equal scores keep their input order), cut to `max_detections` and
 // matched greedily (matching.hpp); per class the detections of all images are
 // merged in image order and ordered by descending score (stable again), and
@@ -19,10 +19,15 @@
 
 namespace kx::eval {
 
-// One object: a box and its class number (0 <= cls < num_classes).
+// One object: a box and its class number (0 <= cls < num_classes); an
+// ignore region (crowd or difficult) is neither found nor missed (see
+// match).
 struct Labelled {
+    Labelled() = default;
+    Labelled(Box b, int c, bool ignored = false) : box(b), cls(c), ignore(ignored) {}
     Box box;
     int cls = 0;
+    bool ignore = false;
 };
 
 struct Detection {

@@ -21,6 +21,11 @@ std::vector<double> coco_recall_points() { return linspace(0.0, 1.0, 101); }
 
 void match(const std::vector<Box>& detections, const std::vector<Box>& ground_truth,
            const std::vector<double>& thresholds, std::uint8_t* matched) {
+    match(detections, ground_truth, ground_truth.size(), thresholds, matched);
+}
+
+void match(const std::vector<Box>& detections, const std::vector<Box>& ground_truth, std::size_t ignore_from,
+           const std::vector<double>& thresholds, std::uint8_t* matched) {
     const std::size_t num_dt = detections.size();
     const std::size_t num_gt = ground_truth.size();
     const std::size_t num_t = thresholds.size();
@@ -29,7 +34,9 @@ void match(const std::vector<Box>& detections, const std::vector<Box>& ground_tr
 
     std::vector<double> overlaps(num_dt * num_gt);
     for (std::size_t d = 0; d < num_dt; ++d)
-        for (std::size_t g = 0; g < num_gt; ++g) overlaps[d * num_gt + g] = iou(detections[d], ground_truth[g]);
+        for (std::size_t g = 0; g < num_gt; ++g)
+            overlaps[d * num_gt + g] = g < ignore_from ? iou(detections[d], ground_truth[g])
+                                                       : overlap_of_detection(detections[d], ground_truth[g]);
 
     std::vector<std::uint8_t> taken(num_gt);
     for (std::size_t t = 0; t < num_t; ++t) {
@@ -41,13 +48,16 @@ void match(const std::vector<Box>& detections, const std::vector<Box>& ground_tr
             std::size_t found = num_gt;
             const double* row = &overlaps[d * num_gt];
             for (std::size_t g = 0; g < num_gt; ++g) {
-                if (taken[g] || row[g] < best) continue;
+                if (taken[g] && g < ignore_from) continue;
+                // A scored match is final once the ignore regions begin.
+                if (found < ignore_from && g >= ignore_from) break;
+                if (row[g] < best) continue;
                 best = row[g];
                 found = g;
             }
             if (found == num_gt) continue;
             taken[found] = 1;
-            matched[d * num_t + t] = 1;
+            matched[d * num_t + t] = found < ignore_from ? kMatched : kIgnored;
         }
     }
 }

@@ -123,7 +123,12 @@ constexpr const char* kSingleDoc = R"doc(Matches one image's detections against 
 Args:
     instances: {"gt_instance": {"image", "boxes" [N, 4], "labels" [N],
         "image_path", ...}, "dt_instance": {"boxes" [M, 4], "labels" [M],
-        "scores" [M]}}, as the trainer builds it.
+        "scores" [M]}}, as the trainer builds it. ``gt_instance`` may also
+        hold "ignore_boxes" [K, 4] and "ignore_labels" [K]: crowd or
+        difficult objects, treated as the COCO evaluation treats crowd
+        regions (a detection whose best match is one is neither a true
+        nor a false positive; overlap is measured over the detection's
+        own area).
     epoch: the epoch; the step of a published image.
     add_image: publish the image with ground truth (green) and detections
         scoring at least ``score_threshold`` (red) drawn, through the
@@ -381,7 +386,20 @@ py::object single_evaluation(py::object self, py::object instances, py::object e
         kx::raise(PyExc_RuntimeError, "single_evaluation was asked to publish image '" + where.image +
                                           "' but there is no writer: start the pass with evaluator(writer)");
 
-    state.accumulator.add_image(truth, detections);  // class numbers are valid by construction
+    // Ignore regions (crowd or difficult objects), from readers that have them.
+    std::vector<ev::Labelled> scored_and_ignored = truth;
+    if (PyDict_Check(gt.ptr()) && PyDict_GetItemString(gt.ptr(), "ignore_boxes") != nullptr) {
+        const std::string ignore_name = "gt_instance['ignore_boxes']";
+        const std::vector<ev::Box> regions = read_boxes(item(gt, "ignore_boxes", where, "gt_instance"), where, ignore_name);
+        const std::vector<int> region_labels = read_labels(item(gt, "ignore_labels", where, "gt_instance"), config, where,
+                                                           "gt_instance['ignore_labels']", regions.size(), ignore_name);
+        for (std::size_t i = 0; i < regions.size(); ++i) {
+            const ev::Box& b = regions[i];
+            if (region_labels[i] < config.first_class || !(b.x2 > b.x1) || !(b.y2 > b.y1)) continue;
+            scored_and_ignored.push_back({b, region_labels[i], true});
+        }
+    }
+    state.accumulator.add_image(scored_and_ignored, detections);  // class numbers are valid by construction
 
     if (publish) {
         // Only the ground truth that counts is drawn.

@@ -2,7 +2,8 @@
 
 Each reader checks its own datasets: the Darknet reader every image header and annotation file
 of both splits, the TFRecord reader the framing and CRCs of every shard and every stored record
-and image. Broken files make the command exit with status 2.
+and image, the COCO and VOC readers every fault of their annotation files and every image header.
+Broken files make the command exit with status 2.
 """
 
 from orvane.kestrix.cli.common import CliError, _one_line, add_data_arguments, read_descriptor, resolve_data
@@ -71,10 +72,37 @@ def check_tfrecord(path):
     return Report(lines, broken)
 
 
+def check_annotated(path, kind):
+    """The report of a COCO or VOC dataset: crowd (COCO) or difficult (VOC) objects are the
+    ignore regions of validation."""
+    from orvane.kestrix.cli.common import reader_module
+
+    try:
+        report = reader_module(kind).check_dataset(path)
+    except (ValueError, TypeError, AttributeError, OSError) as e:
+        raise CliError("%s: %s" % (path, _one_line(e)))
+    ignored = "crowd" if kind == "coco" else "difficult"
+    lines, broken = [], []
+    for split in ("train", "validation"):
+        r = report[split]
+        line = ("%-10s %d images, %d paired (%d boxes), %d background, %d %s, %d clipped, "
+                "%d dropped" % (split, r["images"], r["paired"], r["boxes"], r["background"],
+                                r[ignored], ignored, r["clipped"], r["dropped"]))
+        if kind == "coco":
+            line += ", %d left out" % r["left_out"]
+        lines.append(line + ", %d broken" % len(r["broken"]))
+        broken += [(b["file"], b["reason"]) for b in r["broken"]]
+    return Report(lines, broken)
+
+
 def inspect(path):
     """The report of the dataset whose descriptor is `path`."""
     _, kind = read_descriptor(path)
-    return check_darknet(path) if kind == "darknet" else check_tfrecord(path)
+    if kind == "darknet":
+        return check_darknet(path)
+    if kind == "tfrecord":
+        return check_tfrecord(path)
+    return check_annotated(path, kind)
 
 
 def broken_error(path, report):

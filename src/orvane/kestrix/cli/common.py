@@ -140,7 +140,7 @@ def write_bytes_atomically(path, data):
 
 def add_data_arguments(parser, what="the dataset"):
     parser.add_argument("--data", metavar="DESCRIPTOR", default=None,
-                        help="dataset descriptor YAML (type darknet or tfrecord) of %s; "
+                        help="dataset descriptor YAML (type darknet, tfrecord, coco or voc) of %s; "
                              "without it, the embedded demo dataset" % what)
     parser.add_argument("--cache-dir", metavar="DIR", default=None,
                         help="where the embedded demo dataset is generated and kept "
@@ -160,7 +160,8 @@ def resolve_data(args):
 
 
 def read_descriptor(path):
-    """The descriptor at `path` as a dictionary and its type ("darknet" or "tfrecord")."""
+    """The descriptor at `path` as a dictionary and its type ("darknet", "tfrecord", "coco" or
+    "voc")."""
     import yaml
 
     if os.path.isdir(path):
@@ -181,17 +182,25 @@ def read_descriptor(path):
 
     kind = dataset_type(info)
     if kind is None:
-        raise CliError("%s: unknown dataset type %r (expected darknet or tfrecord)"
+        raise CliError("%s: unknown dataset type %r (expected darknet, tfrecord, coco or voc)"
                        % (path, info.get("type")))
     return info, kind
 
 
+def reader_module(kind):
+    """The reader module of a dataset type."""
+    import importlib
+
+    return importlib.import_module("orvane.kestrix.datasets." + kind)
+
+
+_READER_CLASSES = {"darknet": "DarknetDatasetYaml", "tfrecord": "TFRecordDatasetYaml",
+                   "coco": "CocoDatasetYaml", "voc": "VocDatasetYaml"}
+
+
 def open_dataset(path, kind, imgsz, aug_cfg=None, letter_box=True):
     """The dataset object of the descriptor file `path`, input shape imgsz x imgsz."""
-    if kind == "darknet":
-        from orvane.kestrix.datasets.darknet import DarknetDatasetYaml as cls
-    else:
-        from orvane.kestrix.datasets.tfrecord import TFRecordDatasetYaml as cls
+    cls = getattr(reader_module(kind), _READER_CLASSES[kind])
     try:
         return cls(path, [imgsz, imgsz, 3], letter_box, add_bkg_class=True, aug_cfg=aug_cfg)
     except (ValueError, TypeError, AttributeError, KeyError, OSError) as e:

@@ -1,1 +1,1 @@
-"""Detection datasets: the dataset core, image helpers and the TFRecord and Darknet readers."""
+"""Detection datasets: the dataset core, image helpers and the TFRecord, Darknet, COCO and VOC readers."""

@@ -119,16 +119,21 @@ py::array aligned_uint8(const std::vector<py::ssize_t>& shape) {
 // batch are copied once, straight into the batch.
 class BatchLoader {
 public:
+    using Boxes = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
     // height/width: the fixed training image size, or 0 to take the size of
     // the first image of each batch (validation).
     // augmentation: applied to training batches when it has a technique on.
     // batch_loader: the reader's loader of whole training batches (see
     // training_batch_loader), or None.
+    // ignore_regions: validation samples carry a fourth item, the ignore
+    // regions ([M, 5] like the boxes), batched as the boxes are.
     BatchLoader(py::object load_instance, bool training, long height, long width,
-                kx::augment::Config augmentation = {}, py::object batch_loader = py::none())
+                kx::augment::Config augmentation = {}, py::object batch_loader = py::none(), bool ignore_regions = false)
         : load_instance_(std::move(load_instance)),
           batch_loader_(std::move(batch_loader)),
           training_(training),
+          ignore_regions_(ignore_regions),
           height_(height),
           width_(width),
           augmentation_(augmentation) {}
@@ -138,26 +143,27 @@ public:
         if (training_) return training_batch(elements, key);
         const py::ssize_t count = py::len(elements);
         std::vector<py::array> images;
-        std::vector<py::array_t<float, py::array::c_style | py::array::forcecast>> boxes;
+        std::vector<Boxes> boxes, ignored;
         py::list names;
         images.reserve(static_cast<std::size_t>(count));
         boxes.reserve(static_cast<std::size_t>(count));
-        py::ssize_t rows = 0;
+        py::ssize_t rows = 0, ignored_rows = 0;
         for (py::ssize_t i = 0; i < count; ++i) {
             py::object sample = load_instance_(elements[py::int_(i)], py::bool_(training_));
-            const std::size_t expected = training_ ? 2 : 3;
+            const std::size_t expected = training_ ? 2 : ignore_regions_ ? 4 : 3;
             if (!PyTuple_Check(sample.ptr()) && !PyList_Check(sample.ptr()))
                 fail(i, "a " + std::string(Py_TYPE(sample.ptr())->tp_name) + " instead of a tuple");
             py::sequence items = py::reinterpret_borrow<py::sequence>(sample);
             if (items.size() != expected)
                 fail(i, std::to_string(items.size()) + " items where " + std::to_string(expected) + " were expected");
             images.push_back(checked_image(items[0], i, images.empty() ? nullptr : &images.front()));
-            auto box = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(items[1]);
-            if (!box) throw py::error_already_set();
-            if (box.ndim() != 2 || box.shape(1) != 5) fail(i, "boxes of shape " + kx::shape_text(box) + " instead of [N, 5]");
-            rows = std::max(rows, box.shape(0));
-            boxes.push_back(std::move(box));
+            boxes.push_back(checked_boxes(items[1], i, "boxes"));
+            rows = std::max(rows, boxes.back().shape(0));
             if (!training_) names.append(items[2]);
+            if (expected == 4) {
+                ignored.push_back(checked_boxes(items[3], i, "ignore boxes"));
+                ignored_rows = std::max(ignored_rows, ignored.back().shape(0));
+            }
         }
 
         std::vector<py::ssize_t> batch_shape{count, height_, width_, 3};
@@ -166,28 +172,46 @@ public:
             batch_shape[2] = count ? images.front().shape(1) : 0;
         }
         py::array batch_images = aligned_uint8(batch_shape);
-        py::array_t<float> batch_boxes({count, rows, py::ssize_t{5}});
         std::uint8_t* image_out = static_cast<std::uint8_t*>(batch_images.mutable_data());
-        float* box_out = batch_boxes.mutable_data();
         const std::size_t image_bytes = static_cast<std::size_t>(batch_shape[1] * batch_shape[2] * 3);
         {
-            // Plain copies between buffers that `images` and `boxes` keep alive.
+            // Plain copies between buffers that `images` keeps alive.
             py::gil_scoped_release release;
-            for (std::size_t i = 0; i < images.size(); ++i) {
+            for (std::size_t i = 0; i < images.size(); ++i)
                 std::memcpy(image_out + i * image_bytes, images[i].data(), image_bytes);
-                const std::size_t values = static_cast<std::size_t>(boxes[i].shape(0)) * 5;
-                float* row = box_out + i * static_cast<std::size_t>(rows) * 5;
-                std::memcpy(row, boxes[i].data(), values * sizeof(float));
-                std::fill(row + values, row + static_cast<std::size_t>(rows) * 5, 0.0f);
-            }
         }
+        py::array_t<float> batch_boxes = padded_boxes(boxes, rows);
         if (training_) return py::tuple(py::make_tuple(batch_images, batch_boxes));
         static kx::Lazy np_array{"numpy", "array"};
-        return py::tuple(py::make_tuple(batch_images, batch_boxes, np_array()(names, py::arg("dtype") = "object")));
+        py::object batch_names = np_array()(names, py::arg("dtype") = "object");
+        if (!ignore_regions_) return py::tuple(py::make_tuple(batch_images, batch_boxes, batch_names));
+        return py::tuple(py::make_tuple(batch_images, batch_boxes, batch_names, padded_boxes(ignored, ignored_rows)));
     }
 
 private:
-    using Boxes = py::array_t<float, py::array::c_style | py::array::forcecast>;
+    // float32 [count, rows, 5]: each sample's rows, then zero rows.
+    static py::array_t<float> padded_boxes(const std::vector<Boxes>& boxes, py::ssize_t rows) {
+        const auto count = static_cast<py::ssize_t>(boxes.size());
+        py::array_t<float> batch_boxes({count, rows, py::ssize_t{5}});
+        float* box_out = batch_boxes.mutable_data();
+        // Plain copies between buffers that `boxes` keeps alive.
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < boxes.size(); ++i) {
+            const std::size_t values = static_cast<std::size_t>(boxes[i].shape(0)) * 5;
+            float* row = box_out + i * static_cast<std::size_t>(rows) * 5;
+            std::memcpy(row, boxes[i].data(), values * sizeof(float));
+            std::fill(row + values, row + static_cast<std::size_t>(rows) * 5, 0.0f);
+        }
+        return batch_boxes;
+    }
+
+    Boxes checked_boxes(py::handle value, py::ssize_t index, const char* what) const {
+        auto box = Boxes::ensure(value);
+        if (!box) throw py::error_already_set();
+        if (box.ndim() != 2 || box.shape(1) != 5)
+            fail(index, std::string(what) + " of shape " + kx::shape_text(box) + " instead of [N, 5]");
+        return box;
+    }
 
     // A training batch. The reader's batch loader, when there is one, writes
     // the samples it can straight into the batch; every other element goes
@@ -312,6 +336,7 @@ private:
     py::object load_instance_;
     py::object batch_loader_;
     bool training_;
+    bool ignore_regions_;
     long height_;
     long width_;
     kx::augment::Config augmentation_;
@@ -333,6 +358,14 @@ py::object training_batch_loader(py::handle self, const py::object& load_instanc
     return partial()(pair[1], self);
 }
 
+// Whether the dataset's validation samples carry ignore regions (the class
+// attribute `ignore_regions` of the COCO and VOC readers).
+bool has_ignore_regions(py::handle self) {
+    const int truth = PyObject_IsTrue(py::getattr(self, "ignore_regions", py::bool_(false)).ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
+}
+
 // base -> batch -> load_instance per element (one numpy_function call per
 // batch, batches loaded in parallel, in their order) -> static shapes ->
 // prefetch. Augmented training batches are zipped with a stream of random
@@ -348,11 +381,15 @@ py::object build_pipeline(py::handle self, const char* storage, bool training, l
     static kx::Lazy dataset_type{"tensorflow", "data.Dataset"};
 
     const bool augment = training && augmentation.config.any();
+    // Readers with crowd or difficult objects give validation samples a
+    // fourth item, their ignore regions.
+    const bool ignore_regions = !training && has_ignore_regions(self);
     py::object dataset = self.attr("build_and_load_base_iterator")(self.attr(storage), py::arg("shuffle") = training);
     py::object load_instance = self.attr("load_instance");
     py::object loader = py::cpp_function(
         [batch_loader = BatchLoader(load_instance, training, height, width, augmentation.config,
-                                    training ? training_batch_loader(self, load_instance) : py::none())](
+                                    training ? training_batch_loader(self, load_instance) : py::none(),
+                                    ignore_regions)](
             py::object elements, py::object key) -> py::tuple {
             return batch_loader(elements, key.is_none() ? 0 : static_cast<std::uint64_t>(key.cast<std::int64_t>()));
         },
@@ -360,18 +397,21 @@ py::object build_pipeline(py::handle self, const char* storage, bool training, l
         py::arg("key") = py::none());
     py::object image_shape = py::make_tuple(py::none(), py::none(), py::none(), 3);
     if (training) image_shape = py::make_tuple(py::none(), height, width, 3);
-    auto load_batch = [loader, training, image_shape](const py::list& inputs) -> py::tuple {
+    auto load_batch = [loader, training, ignore_regions, image_shape](const py::list& inputs) -> py::tuple {
         py::list dtypes;
         dtypes.append(tf_uint8());
         dtypes.append(tf_float32());
         if (!training) dtypes.append(tf_string());
+        if (ignore_regions) dtypes.append(tf_float32());
         py::list outputs(numpy_function()(loader, inputs, dtypes, py::arg("stateful") = false,
                                           py::arg("name") = "load_instance"));
         outputs[0].attr("set_shape")(image_shape);
         outputs[1].attr("set_shape")(py::make_tuple(py::none(), py::none(), 5));
         if (training) return py::tuple(py::make_tuple(outputs[0], outputs[1]));
         outputs[2].attr("set_shape")(py::make_tuple(py::none()));
-        return py::tuple(py::make_tuple(outputs[0], outputs[1], outputs[2]));
+        if (!ignore_regions) return py::tuple(py::make_tuple(outputs[0], outputs[1], outputs[2]));
+        outputs[3].attr("set_shape")(py::make_tuple(py::none(), py::none(), 5));
+        return py::tuple(py::make_tuple(outputs[0], outputs[1], outputs[2], outputs[3]));
     };
     dataset = dataset.attr("batch")(batch);
     py::cpp_function load;

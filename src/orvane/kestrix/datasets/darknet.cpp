@@ -186,37 +186,7 @@ py::object load_storage(py::object self) {
     return py::none();
 }
 
-py::object build_and_load_base_iterator(py::object, py::object storage, py::object shuffle) {
-    static kx::Lazy from_tensor_slices{"tensorflow", "data.Dataset.from_tensor_slices"};
-    static kx::Lazy constant{"tensorflow", "constant"};
-    static kx::Lazy tf_string{"tensorflow", "string"};
-    kx::check_list(storage, "storage");
-    py::object slices = storage;
-    if (!storage.is_none() && py::len(storage) == 0)
-        slices = constant()(py::list(), py::arg("dtype") = tf_string(), py::arg("shape") = py::make_tuple(0, 2));
-    py::object dataset = from_tensor_slices()(slices);
-    // A full shuffle: the elements are two short strings, so a buffer as long
-    // as the list being shuffled costs next to nothing.
-    if (kx::datasets::is_true(shuffle)) dataset = dataset.attr("shuffle")(std::max<std::size_t>(1, py::len(storage)));
-    return dataset;
-}
-
 // ---------------------------------------------------------------- samples
-
-// (image path, annotation path) from a pipeline element, a tensor, or a
-// sequence of two paths.
-std::pair<py::str, py::str> unpack_pair(py::object data) {
-    static kx::Lazy ndarray{"numpy", "ndarray"};
-    if (!py::isinstance(data, ndarray()) && py::hasattr(data, "numpy")) data = data.attr("numpy")();
-    if (!PySequence_Check(data.ptr()) || PyBytes_Check(data.ptr()) || PyUnicode_Check(data.ptr()))
-        kx::raise(PyExc_ValueError, std::string("[ERROR]: A sample must be a pair (image path, annotation path), got ") +
-                                        Py_TYPE(data.ptr())->tp_name);
-    py::sequence items = py::reinterpret_borrow<py::sequence>(data);
-    if (items.size() != 2)
-        kx::raise(PyExc_ValueError, "[ERROR]: A sample must be a pair (image path, annotation path), got " +
-                                        std::to_string(items.size()) + " items");
-    return {sample_path(items[0]), sample_path(items[1])};
-}
 
 // The dataset's own classes (without the background entry).
 long dataset_classes(py::handle self, double class_offset) {
@@ -469,7 +439,7 @@ PYBIND11_MODULE(darknet, m) {
                    py::arg("info_dataset") = py::none());
     kx::datasets::def_sample_loaders(yaml_cls, &load_instance, kLoadInstanceDoc, &load_training_batch);
     kx::def_method(yaml_cls, "load_storage", &load_storage, kLoadStorageDoc);
-    kx::def_method(yaml_cls, "build_and_load_base_iterator", &build_and_load_base_iterator, kBaseIteratorDoc,
+    kx::def_method(yaml_cls, "build_and_load_base_iterator", &kx::datasets::pair_base_iterator, kBaseIteratorDoc,
                    py::arg("storage"), py::arg("shuffle") = true);
 
     py::object dict_cls = kx::datasets::make_dict_reader_class(m, "DarknetDataset", yaml_cls, kDictClassDoc, &dict_init,

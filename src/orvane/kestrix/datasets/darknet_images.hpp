@@ -1,7 +1,8 @@
-// How the Darknet reader (darknet.cpp, its only includer) turns paths into
-// file-system paths and Python strings, and reads a sample's image file:
-// plain JPEGs through OpenCV without the GIL, everything else with Pillow,
-// training JPEGs at a reduced scale when the output needs no more.
+// How the readers of image files (the Darknet, COCO and VOC readers, each
+// including this once) turn paths into file-system paths and Python strings,
+// unpack a sample pair, and read a sample's image file: plain JPEGs through
+// OpenCV without the GIL, everything else with Pillow, training JPEGs at a
+// reduced scale when the output needs no more.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -43,6 +44,20 @@ py::str sample_path(py::handle value) {
     kx::raise(PyExc_TypeError, std::string("[ERROR]: A sample path must be bytes or str, got ") + Py_TYPE(value.ptr())->tp_name);
 }
 
+// (image path, annotation path) from a pipeline element, a tensor, or a
+// sequence of two paths.
+std::pair<py::str, py::str> unpack_pair(py::object data) {
+    static kx::Lazy ndarray{"numpy", "ndarray"};
+    if (!py::isinstance(data, ndarray()) && py::hasattr(data, "numpy")) data = data.attr("numpy")();
+    if (!PySequence_Check(data.ptr()) || PyBytes_Check(data.ptr()) || PyUnicode_Check(data.ptr()))
+        kx::raise(PyExc_ValueError, std::string("[ERROR]: A sample must be a pair (image path, annotation path), got ") +
+                                        Py_TYPE(data.ptr())->tp_name);
+    py::sequence items = py::reinterpret_borrow<py::sequence>(data);
+    if (items.size() != 2)
+        kx::raise(PyExc_ValueError, "[ERROR]: A sample must be a pair (image path, annotation path), got " +
+                                        std::to_string(items.size()) + " items");
+    return {sample_path(items[0]), sample_path(items[1])};
+}
 
 // A plain JPEG file decoded at full size by OpenCV, as RGB uint8 [H, W, 3],
 // or nothing when the file is left to Pillow. Both the file read and the

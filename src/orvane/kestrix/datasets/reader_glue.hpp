@@ -155,6 +155,23 @@ inline void check_class_names(py::handle names, bool background) {
     }
 }
 
+// build_and_load_base_iterator of the readers whose storage is a list of
+// string pairs: a dataset of the pairs, fully shuffled when asked (the
+// elements are two short strings, so a buffer as long as the list costs next
+// to nothing). An empty list gives an empty dataset of [0, 2] strings.
+inline py::object pair_base_iterator(py::object, py::object storage, py::object shuffle) {
+    static Lazy from_tensor_slices{"tensorflow", "data.Dataset.from_tensor_slices"};
+    static Lazy constant{"tensorflow", "constant"};
+    static Lazy tf_string{"tensorflow", "string"};
+    check_list(storage, "storage");
+    py::object slices = storage;
+    if (!storage.is_none() && py::len(storage) == 0)
+        slices = constant()(py::list(), py::arg("dtype") = tf_string(), py::arg("shape") = py::make_tuple(0, 2));
+    py::object dataset = from_tensor_slices()(slices);
+    if (is_true(shuffle)) dataset = dataset.attr("shuffle")(std::max<std::size_t>(1, py::len(storage)));
+    return dataset;
+}
+
 // Puts "background" in front of `classes` when `class_offset` > 0, as a new
 // list (the descriptor's own list is left alone), after checking the names
 // (check_class_names); a `classes` of None fails as list concatenation does.

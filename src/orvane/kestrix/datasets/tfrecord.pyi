@@ -65,5 +65,5 @@ def check_dataset(descriptor: dict | str) -> dict[str, Any]:
     ...
 
 def dataset_type(descriptor: dict) -> str | None:
-    """The reader a descriptor is for, "darknet" or "tfrecord" (no ``type``: "tfrecord"); None if unknown."""
+    """The reader a descriptor is for, "darknet", "tfrecord", "coco" or "voc" (no ``type``: "tfrecord"); None if unknown."""
     ...

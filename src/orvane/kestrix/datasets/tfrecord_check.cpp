@@ -70,7 +70,7 @@ Args:
     descriptor: the descriptor dictionary.
 
 Returns:
-    "darknet", "tfrecord", or None for a type no reader knows.
+    "darknet", "tfrecord", "coco", "voc", or None for a type no reader knows.
 
 Raises:
     TypeError: ``descriptor`` is not a dict.
@@ -243,7 +243,7 @@ py::object dataset_type(py::object descriptor) {
     py::object kind = descriptor.attr("get")("type");
     if (kind.is_none()) return py::str("tfrecord");
     py::str name = py::str(kind).attr("lower")();
-    for (const char* known : {"darknet", "tfrecord"})
+    for (const char* known : {"darknet", "tfrecord", "coco", "voc"})
         if (name.equal(py::str(known))) return std::move(name);
     return py::none();
 }

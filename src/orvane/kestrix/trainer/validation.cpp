@@ -23,7 +23,8 @@ epoch=epoch)`` makes the metrics. A progress bar "Running validation" follows th
 Args:
     val_ds: re-iterable validation batches ``(images, boxes, names)``: images [B, H, W, 3],
         boxes [B, N, 5] (x1, y1, x2, y2 normalised, then the class number) and image names
-        [B] as bytes.
+        [B] as bytes; a fourth item, ignore boxes [B, M, 5] in the boxes' layout (crowd or
+        difficult objects), goes to the evaluator as ``ignore_boxes`` and ``ignore_labels``.
     evaluator: the validation evaluator (``orvane.validator.evaluators.DetectionEvaluator``
         or an object with the same calls and ``runner``).
     classes: class names indexed by class number.
@@ -63,6 +64,16 @@ std::vector<py::object> unpack(py::handle value, std::size_t n) {
     if (items.size() < n)
         kx::raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) + ", got " +
                                         std::to_string(items.size()) + ")");
+    return items;
+}
+
+// A validation element: three items, or four with the ignore regions.
+std::vector<py::object> unpack_sample(py::handle value) {
+    std::vector<py::object> items;
+    for (py::handle item : py::iter(value)) items.push_back(py::reinterpret_borrow<py::object>(item));
+    if (items.size() != 3 && items.size() != 4)
+        kx::raise(PyExc_ValueError, "a validation element must hold (images, boxes, names) or (images, boxes, names, "
+                                    "ignore boxes), got " + std::to_string(items.size()) + " items");
     return items;
 }
 
@@ -109,7 +120,8 @@ py::object validation_pass(const py::object& val_ds, const py::object& evaluator
     py::object class_column = py::make_tuple(every_row, slice_from(4));
 
     for (py::handle element : loop) {
-        std::vector<py::object> parts = unpack(element, 3);
+        // (images, boxes, names), and the ignore regions from readers that have them.
+        std::vector<py::object> parts = unpack_sample(element);
         py::object image = parts[0].attr("numpy")()[zero];
         py::object boxes = parts[1].attr("numpy")()[zero];
         py::object image_name = parts[2].attr("numpy")()[zero].attr("decode")();
@@ -127,6 +139,11 @@ py::object validation_pass(const py::object& val_ds, const py::object& evaluator
         gt_instance["boxes"] = gt_boxes;
         gt_instance["labels"] = gt_classes;
         gt_instance["image_path"] = image_name;
+        if (parts.size() == 4) {
+            py::object ignored = parts[3].attr("numpy")()[zero];
+            gt_instance["ignore_boxes"] = ignored[coordinates];
+            gt_instance["ignore_labels"] = np_array()(class_names(classes, ignored[class_column], image_name));
+        }
         dt_instance["boxes"] = detected[0];
         dt_instance["labels"] = detected[1];
         dt_instance["scores"] = detected[2];
