@@ -245,9 +245,7 @@ private:
                 returned_boxes = items[1];
                 done = returned_boxes;
             }
-            auto box = Boxes::ensure(done);
-            if (!box) throw py::error_already_set();
-            if (box.ndim() != 2 || box.shape(1) != 5) fail(i, "boxes of shape " + kx::shape_text(box) + " instead of [N, 5]");
+            Boxes box = checked_boxes(done, i, "boxes");
             rows = std::max(rows, box.shape(0));
             boxes.push_back(std::move(box));
         }
@@ -258,18 +256,7 @@ private:
         }
         if (augmentation_.any()) return augmented(batch_images, boxes, key);
 
-        py::array_t<float> batch_boxes({count, rows, py::ssize_t{5}});
-        float* box_out = batch_boxes.mutable_data();
-        {
-            py::gil_scoped_release release;
-            for (std::size_t i = 0; i < boxes.size(); ++i) {
-                const std::size_t values = static_cast<std::size_t>(boxes[i].shape(0)) * 5;
-                float* row = box_out + i * static_cast<std::size_t>(rows) * 5;
-                std::memcpy(row, boxes[i].data(), values * sizeof(float));
-                std::fill(row + values, row + static_cast<std::size_t>(rows) * 5, 0.0f);
-            }
-        }
-        return py::tuple(py::make_tuple(batch_images, batch_boxes));
+        return py::tuple(py::make_tuple(batch_images, padded_boxes(boxes, rows)));
     }
 
     // The training batch with every sample augmented in place in the batch
