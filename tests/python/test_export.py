@@ -257,3 +257,17 @@ def test_a_failed_export_keeps_the_previous_one(run, exports, tmp_path, monkeypa
         export.export_model(model, "tflite", path, score_threshold=0.5)
     assert (open(path, "rb").read(), open(export.metadata_path(path)).read()) == kept
     assert sorted(os.listdir(tmp_path)) == ["m.tflite", "m.tflite.json"]
+
+
+@pytest.mark.parametrize("fmt", ["saved_model", "tflite"])
+def test_activations_with_hand_written_gradients_export(tmp_path, fmt):
+    """swish defines its gradient by hand (capturing its beta); the serving graph never trains,
+    so such a model exports all the same."""
+    image = tf.keras.Input((32, 32, 3))
+    features = tf.keras.layers.Conv2D(4, 3, padding="same", activation="swish")(image)
+    features = tf.keras.layers.Reshape((32 * 32, 4))(features)
+    boxes = tf.keras.layers.Dense(4, activation="relu")(features)
+    scores = tf.keras.layers.Dense(2, activation="sigmoid")(features)
+    out = str(tmp_path / ("m" if fmt == "saved_model" else "m.tflite"))
+    assert export.export_model(tf.keras.Model(image, [boxes, scores]), fmt, out) == out
+    assert os.path.exists(out) and os.path.isfile(export.metadata_path(out))

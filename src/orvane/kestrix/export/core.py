@@ -334,7 +334,10 @@ def _write(module, fmt, out, metadata, calibration):
     work = tempfile.mkdtemp(prefix="." + os.path.basename(out) + ".", dir=parent)
     try:
         saved = os.path.join(work, "saved_model")
-        tf.saved_model.save(module, saved, signatures={"serving_default": module.serve})
+        # The serving graph never trains: activations defined with custom gradients (swish's
+        # captured beta) would otherwise fail the save.
+        tf.saved_model.save(module, saved, signatures={"serving_default": module.serve},
+                            options=tf.saved_model.SaveOptions(experimental_custom_gradients=False))
         if fmt == "saved_model":
             product = saved
         elif fmt.startswith("tflite"):
