@@ -212,24 +212,15 @@ py::object load_instance(py::object self, py::object data, py::object training_f
 
     const bool training = kd::is_true(training_flag);
     auto [image_path, annotation_path] = unpack_pair(data);
-    py::object shape = py::none();
-    if (training) shape = self.attr("shape");
-    const bool letter_box = training && kd::is_true(self.attr("letter_box"));
-    const auto [out_h, out_w] = training ? kd::integral_size(shape) : std::pair<long, long>{0, 0};
-    const kd::DecodedImage read = read_image(image_path, letter_box, out_h, out_w);
-
-    // Validation samples keep the image as read; the boxes then scale with it.
-    const kd::FittedImage fitted =
-        training ? kd::fit_training_image(read, letter_box, shape) : kd::as_stored(read.pixels);
+    const SampleImage sample = read_sample_image(self, image_path, training);
+    const kd::FittedImage& fitted = sample.fitted;
 
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
     const dn::Labels labels = read_annotations(annotation_path, dataset_classes(self, class_offset));
-    double limit_w = 1.0, limit_h = 1.0;
-    if (training && labels.boxes() > 0) {
-        limit_w = kx::to_double(shape[py::int_(1)], "shape[1]");
-        limit_h = kx::to_double(shape[py::int_(0)], "shape[0]");
-    }
-    py::array_t<float> boxes = kd::sample_boxes(fitted, box_rows(labels), class_offset, training, limit_w, limit_h);
+    std::pair<double, double> limits{1.0, 1.0};
+    if (training && labels.boxes() > 0) limits = sample.box_limits();
+    py::array_t<float> boxes =
+        kd::sample_boxes(fitted, box_rows(labels), class_offset, training, limits.first, limits.second);
     if (training) return py::make_tuple(fitted.image, boxes);
     return py::make_tuple(fitted.image, boxes, basename()(image_path));
 }

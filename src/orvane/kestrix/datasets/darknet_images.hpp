@@ -168,4 +168,29 @@ kx::datasets::DecodedImage read_image(const py::str& path, bool letter_box, long
     }
 }
 
+// The image of one sample as load_instance gives it: for training read for the
+// dataset's shape and fitted to it (letter-boxed when the dataset says so), for
+// validation as stored, its boxes then scaling with it.
+struct SampleImage {
+    py::object shape;  // the training shape, None for validation
+    kx::datasets::DecodedImage read;
+    kx::datasets::FittedImage fitted;
+
+    // Width and height that training boxes are clipped to (the shape's).
+    std::pair<double, double> box_limits() const {
+        return {kx::to_double(shape[py::int_(1)], "shape[1]"), kx::to_double(shape[py::int_(0)], "shape[0]")};
+    }
+};
+
+inline SampleImage read_sample_image(py::handle self, const py::str& path, bool training) {
+    namespace kd = kx::datasets;
+    py::object shape = py::none();
+    if (training) shape = self.attr("shape");
+    const bool letter_box = training && kd::is_true(self.attr("letter_box"));
+    const auto [out_h, out_w] = training ? kd::integral_size(shape) : std::pair<long, long>{0, 0};
+    kd::DecodedImage read = read_image(path, letter_box, out_h, out_w);
+    kd::FittedImage fitted = training ? kd::fit_training_image(read, letter_box, shape) : kd::as_stored(read.pixels);
+    return SampleImage{std::move(shape), std::move(read), std::move(fitted)};
+}
+
 }  // namespace

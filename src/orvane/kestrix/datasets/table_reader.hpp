@@ -156,24 +156,17 @@ py::object table_load_instance(py::object self, py::object data, py::object trai
     const std::shared_ptr<const AnnotatedImages> objects = objects_of(self);
     const std::size_t image = image_number(reference, *objects);
 
-    py::object shape = py::none();
-    if (training) shape = self.attr("shape");
-    const bool letter_box = training && kd::is_true(self.attr("letter_box"));
-    const auto [out_h, out_w] = training ? kd::integral_size(shape) : std::pair<long, long>{0, 0};
-    const kd::DecodedImage read = read_image(image_path, letter_box, out_h, out_w);
-    const kd::FittedImage fitted =
-        training ? kd::fit_training_image(read, letter_box, shape) : kd::as_stored(read.pixels);
+    const SampleImage sample = read_sample_image(self, image_path, training);
+    const kd::FittedImage& fitted = sample.fitted;
     const double class_offset = kx::to_double(self.attr("class_offset"), "class_offset");
 
-    const auto actual = stored_size(read);
+    const auto actual = stored_size(sample.read);
     if (training) {
         const Rows rows = rows_of(*objects, image, training_selection(*objects), actual);
-        double limit_w = 1.0, limit_h = 1.0;
-        if (!rows.cls.empty()) {
-            limit_w = kx::to_double(shape[py::int_(1)], "shape[1]");
-            limit_h = kx::to_double(shape[py::int_(0)], "shape[0]");
-        }
-        return py::make_tuple(fitted.image, kd::sample_boxes(fitted, rows.view(), class_offset, true, limit_w, limit_h));
+        std::pair<double, double> limits{1.0, 1.0};
+        if (!rows.cls.empty()) limits = sample.box_limits();
+        return py::make_tuple(fitted.image,
+                              kd::sample_boxes(fitted, rows.view(), class_offset, true, limits.first, limits.second));
     }
     const Rows scored = rows_of(*objects, image, ka::Select::kScored, actual);
     const Rows ignored = rows_of(*objects, image, ka::Select::kIgnored, actual);
