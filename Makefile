@@ -37,7 +37,7 @@ install: $(DEPS) wheel
 
 ## demo: the set-up of `make test`, then train the example detector on the embedded dataset
 .PHONY: demo
-DEMO_ARGS ?=
+DEMO_ARGS ?= --time 3
 demo: install
 	$(BIN)/kestrix train $(DEMO_ARGS)
 

@@ -53,7 +53,7 @@ def make_trainer(root, steps, strategy=None, keep_state=False):
     schedule = recipe.build_schedule(r["lr"], steps * 1000, steps)
     settings = {k: v for k, v in r["optimizer"].items() if k != "name"}
     with scope:
-        model = recipe.build_model(NUM_CLASSES, r["imgsz"], r["width"])
+        model = recipe.build_model(NUM_CLASSES, r["imgsz"])
         optimizer = tf.keras.optimizers.Adam(learning_rate=schedule, **settings)
         optimizer.build(model.trainable_variables)
     logger = TensorBoard(os.path.join(root, "logs"), recipe.metric_names())
@@ -99,8 +99,8 @@ def main():
 
     plain_s, mirrored_s = statistics.median(times["plain"]), statistics.median(times["mirrored"])
     state_s = statistics.median(state_writes)
-    print("recipe: imgsz %d, width %d, batch %d; %d steps an epoch, %d repetitions"
-          % (r["imgsz"], r["width"], r["batch"], args.steps, args.repeats))
+    print("recipe: imgsz %d, model %s, batch %d; %d steps an epoch, %d repetitions"
+          % (r["imgsz"], r["model"], r["batch"], args.steps, args.repeats))
     print("epoch without a strategy:          %.3f s" % plain_s)
     print("epoch under 1-replica Mirrored:    %.3f s   ratio %.3f (target <= 1.05)" % (mirrored_s, mirrored_s / plain_s))
     print("one write of the training state:   %.4f s   %.2f%% of the epoch (target <= 2%%)"

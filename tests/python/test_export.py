@@ -36,7 +36,7 @@ def run(tmp_path_factory):
     tf.keras.utils.set_random_seed(0)  # module fixtures run before the per-test seeding
     demo = ensure_demo_dataset(str(root / "cache"), num_train=48, num_val=12, size=96)
     classes = list(DarknetDatasetYaml(demo, [SIZE, SIZE, 3]).classes)
-    model = build_detector(len(classes), (SIZE, SIZE, 3), width=8)
+    model = build_detector(len(classes), (SIZE, SIZE, 3), size="t")
     # Shapes drawn like the demo's; 64 x 64 images give clear detections in a few seconds.
     images, boxes = make_shapes(192, size=SIZE, seed=0, class_offset=1)
     train = tf.data.Dataset.from_tensor_slices((images, boxes)).batch(16)

@@ -163,6 +163,58 @@ void scale_translate(std::uint8_t* pixels, int height, int width, double scale, 
     boxes.swap(kept);
 }
 
+void mosaic(const std::uint8_t* const sources[4], const std::vector<Box>* const source_boxes[4], int height, int width,
+            int cx, int cy, const Config& config, std::uint8_t* out, std::vector<Box>& out_boxes) {
+    const int half_w = width / 2, half_h = height / 2;
+    const std::size_t stride = static_cast<std::size_t>(width) * 3;
+    // Quadrant q: where its half-size source starts on the canvas, and the canvas region it owns.
+    const int origin_x[4] = {cx - half_w, cx, cx - half_w, cx};
+    const int origin_y[4] = {cy - half_h, cy - half_h, cy, cy};
+    const int region_x1[4] = {0, cx, 0, cx}, region_x2[4] = {cx, width, cx, width};
+    const int region_y1[4] = {0, 0, cy, cy}, region_y2[4] = {cy, cy, height, height};
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = out + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < width; ++x) {
+            const int q = (y < cy ? 0 : 2) + (x < cx ? 0 : 1);
+            const int lx = x - origin_x[q], ly = y - origin_y[q];
+            std::uint8_t* px = row + static_cast<std::size_t>(x) * 3;
+            if (lx < 0 || ly < 0 || lx >= half_w || ly >= half_h) {
+                px[0] = px[1] = px[2] = config.fill;
+                continue;
+            }
+            // The 2 x 2 block of the source that this pixel stands for, averaged.
+            const int sx = std::min(2 * lx, width - 1), sy = std::min(2 * ly, height - 1);
+            const int sx1 = std::min(sx + 1, width - 1), sy1 = std::min(sy + 1, height - 1);
+            const std::uint8_t* src = sources[q];
+            const std::uint8_t* a = src + static_cast<std::size_t>(sy) * stride;
+            const std::uint8_t* b = src + static_cast<std::size_t>(sy1) * stride;
+            for (int c = 0; c < 3; ++c) {
+                const int sum = a[sx * 3 + c] + a[sx1 * 3 + c] + b[sx * 3 + c] + b[sx1 * 3 + c];
+                px[c] = static_cast<std::uint8_t>((sum + 2) / 4);
+            }
+        }
+    }
+    out_boxes.clear();
+    for (int q = 0; q < 4; ++q) {
+        const float ox = static_cast<float>(origin_x[q]), oy = static_cast<float>(origin_y[q]);
+        const float lo_x = static_cast<float>(std::max(region_x1[q], origin_x[q]));
+        const float hi_x = static_cast<float>(std::min(region_x2[q], origin_x[q] + half_w));
+        const float lo_y = static_cast<float>(std::max(region_y1[q], origin_y[q]));
+        const float hi_y = static_cast<float>(std::min(region_y2[q], origin_y[q] + half_h));
+        for (const Box& b : *source_boxes[q]) {
+            if (!has_area(b)) continue;
+            const Box moved{b.x1 * 0.5f + ox, b.y1 * 0.5f + oy, b.x2 * 0.5f + ox, b.y2 * 0.5f + oy, b.cls};
+            const double area = static_cast<double>(moved.x2 - moved.x1) * (moved.y2 - moved.y1);
+            const Box clipped{std::clamp(moved.x1, lo_x, std::max(lo_x, hi_x)), std::clamp(moved.y1, lo_y, std::max(lo_y, hi_y)),
+                              std::clamp(moved.x2, lo_x, std::max(lo_x, hi_x)), std::clamp(moved.y2, lo_y, std::max(lo_y, hi_y)),
+                              b.cls};
+            const double bw = clipped.x2 - clipped.x1, bh = clipped.y2 - clipped.y1;
+            if (bw >= config.min_side && bh >= config.min_side && bw * bh >= config.min_visible * area)
+                out_boxes.push_back(clipped);
+        }
+    }
+}
+
 void apply(const Config& config, Rng& rng, std::uint8_t* pixels, int height, int width, std::vector<Box>& boxes,
            std::vector<std::uint8_t>& scratch) {
     boxes.erase(std::remove_if(boxes.begin(), boxes.end(), [](const Box& b) { return !has_area(b); }), boxes.end());

@@ -1,5 +1,5 @@
-// Training-sample augmentation on plain buffers: horizontal flip, HSV jitter and random
-// scale-and-translate, with the boxes moved alongside the pixels.
+// Training-sample augmentation on plain buffers: mosaic of four images, horizontal flip, HSV
+// jitter and random scale-and-translate, with the boxes moved alongside the pixels.
 //
 // Images are height x width x 3 uint8 (RGB), rows contiguous; boxes are pixel corners
 // x1, y1, x2, y2 and a class number. Everything here is pure computation on the buffers it
@@ -40,6 +40,7 @@ struct Config {
     double flip = 0;   // horizontal flip
     double hsv = 0;    // hue, saturation and value jitter
     double scale = 0;  // random scale and translation
+    double mosaic = 0; // four images of the batch at half size around a random centre
     double hue_gain = 0.015;        // hue shift up to +-gain of the full circle
     double saturation_gain = 0.5;   // saturation times 1 +- gain
     double value_gain = 0.3;        // value times 1 +- gain
@@ -51,7 +52,7 @@ struct Config {
     double min_visible = 0.2;
     double min_side = 2.0;
 
-    bool any() const { return flip > 0 || hsv > 0 || scale > 0; }
+    bool any() const { return flip > 0 || hsv > 0 || scale > 0 || mosaic > 0; }
 };
 
 // Mirrors the image left to right; x1' = width - x2, x2' = width - x1.
@@ -71,6 +72,15 @@ void jitter_hsv(std::uint8_t* pixels, int height, int width, double hue_shift, d
 // between calls.
 void scale_translate(std::uint8_t* pixels, int height, int width, double scale, double dx, double dy,
                      std::vector<Box>& boxes, const Config& config, std::vector<std::uint8_t>& scratch);
+
+// Four images of height x width at half size, one per quadrant around the point (cx, cy):
+// sources[0] ends at it from the top left, sources[1] from the top right, sources[2] from the
+// bottom left and sources[3] from the bottom right; each is cut at the quadrant's edges and the
+// image's borders, and pixels no source covers get config.fill. `out` may not be a source.
+// The boxes of each source are halved, moved with it, clipped to its quadrant and kept under
+// the rules of Config::min_visible and min_side; `out_boxes` receives them.
+void mosaic(const std::uint8_t* const sources[4], const std::vector<Box>* const source_boxes[4], int height, int width,
+            int cx, int cy, const Config& config, std::uint8_t* out, std::vector<Box>& out_boxes);
 
 // Applies each technique of `config` with its frequency, in the order flip, HSV, scale-
 // and-translate (so uncovered pixels keep the fill colour), drawing from `rng`. Boxes

@@ -38,11 +38,24 @@ def add_parser(sub, formatter):
                                    "metrics. Without --data it uses the embedded demo dataset "
                                    "(generated on first use) and the default recipe.")
     add_data_arguments(p, "the dataset to train on")
-    p.add_argument("--epochs", type=int, default=r["epochs"], help="training epochs")
-    p.add_argument("--imgsz", type=int, default=r["imgsz"], help="input height and width in pixels")
-    p.add_argument("--batch", type=int, default=r["batch"], help="images per training batch")
-    p.add_argument("--lr", type=float, default=r["lr"], help="peak learning rate after warm-up")
-    p.add_argument("--width", type=int, default=r["width"], help="detector width (channels of its first stage)")
+    p.add_argument("--epochs", type=int, default=None, help="training epochs (recipe: %d)" % r["epochs"])
+    p.add_argument("--time", type=float, default=None, metavar="MINUTES",
+                   help="train for this wall-time budget instead of a number of epochs: the epochs "
+                        "are estimated from the first ones and the cosine decay is fitted to end "
+                        "with the budget (--epochs is then only the first estimate)")
+    p.add_argument("--imgsz", type=int, default=None,
+                   help="input height and width in pixels, a multiple of 32 (recipe: %d)" % r["imgsz"])
+    p.add_argument("--batch", type=int, default=None, help="images per training batch (recipe: %d)" % r["batch"])
+    p.add_argument("--lr", type=float, default=None, help="peak learning rate after warm-up (recipe: %g)" % r["lr"])
+    p.add_argument("--model", choices=sorted(default_recipe.RECIPES), default=None,
+                   help="size of the detector family; its recipe gives the defaults of the other "
+                        "flags (default: %s)" % default_recipe.DEFAULT_MODEL)
+    p.add_argument("--weights", metavar="FILE", default=None,
+                   help="start from the weights of FILE (an earlier run's best.h5/last.h5 or a Keras "
+                        ".h5 weights file): layers matching by name and shape load, the others "
+                        "(a class head of another class count) start fresh")
+    p.add_argument("--freeze", type=int, default=0, metavar="N",
+                   help="keep the first N backbone stages (stem, stage1 .. stage4) fixed")
     p.add_argument("--project", metavar="DIR", default="runs",
                    help="root of the run folders (train/<stamp>) and TensorBoard logs (logs/<stamp>)")
     p.add_argument("--metric", choices=("map", "acc", "recall"), default="map",
@@ -59,14 +72,13 @@ def add_parser(sub, formatter):
 
 # The flags whose values a resumed run takes from its setup file, and their names there.
 RUN_SETTINGS = {"data": "data", "epochs": "epochs", "imgsz": "imgsz", "batch": "batch", "lr": "lr",
-                "width": "width", "metric": "metric", "seed": "seed", "no_augment": "augmentation",
-                "project": None}
+                "model": "model", "time": "time", "weights": "weights", "freeze": "freeze", "metric": "metric",
+                "seed": "seed", "no_augment": "augmentation", "project": None}
 
 
 def _run_defaults():
-    r = default_recipe.RECIPE
-    return {"data": None, "epochs": r["epochs"], "imgsz": r["imgsz"], "batch": r["batch"], "lr": r["lr"],
-            "width": r["width"], "metric": "map", "seed": 0, "no_augment": False, "project": "runs"}
+    return {"data": None, "epochs": None, "imgsz": None, "batch": None, "lr": None,
+            "model": None, "time": None, "weights": None, "freeze": 0, "metric": "map", "seed": 0, "no_augment": False, "project": "runs"}
 
 
 def _resume_settings(args):
@@ -102,7 +114,7 @@ def _resume_settings(args):
         if key is not None:
             value = config.get(key)
             setattr(args, name, value is None if name == "no_augment" else value)
-    # <project>/train/<stamp>: the logs of the resumed part go beside the run's first ones.
+    args.freeze = args.freeze or 0  # a run of an older version names none    # <project>/train/<stamp>: the logs of the resumed part go beside the run's first ones.
     args.project = os.path.dirname(os.path.dirname(folder))
     return folder
 
@@ -113,6 +125,30 @@ def _positive(args, *names):
         if not value > 0:
             raise CliError("--%s must be positive, got %s" % (name, value))
         finite(value, name)
+
+
+def _load_weights(model, path):
+    """Loads what matches of `path` into `model` and says what loaded and what did not."""
+    from orvane.kestrix.models.transfer import load_matching_weights
+
+    try:
+        report = load_matching_weights(model, path)
+    except ValueError as e:
+        raise CliError("--weights: %s" % e)
+    print("Loaded %d of %d weight tensors from %s." % (report["loaded"], report["total"], path))
+    for entry in report["skipped"]:
+        print("  not loaded: %s" % entry)
+
+
+def _apply_recipe(args):
+    """Fills the flags left unset from the recipe of --model (a resumed run of an older version,
+    whose setup names no model, is of the default size)."""
+    if args.model is None:
+        args.model = default_recipe.DEFAULT_MODEL
+    r = default_recipe.recipe(args.model)
+    for name in ("epochs", "imgsz", "batch", "lr"):
+        if getattr(args, name) is None:
+            setattr(args, name, r[name])
 
 
 def _num_train_samples(dataset, kind):
@@ -126,9 +162,16 @@ def _num_train_samples(dataset, kind):
 def run(args):
     quiet_keras()
     resume = _resume_settings(args) if args.resume is not None else None
-    _positive(args, "epochs", "imgsz", "batch", "lr", "width")
-    if args.imgsz % 16:
-        raise CliError("--imgsz must be a multiple of 16 (the detector's coarsest stride), got %d"
+    _apply_recipe(args)
+    _positive(args, "epochs", "imgsz", "batch", "lr")
+    if args.time is not None:
+        _positive(args, "time")
+    if not 0 <= args.freeze <= 5:
+        raise CliError("--freeze must lie in 0..5 (the backbone's stem and four stages), got %d" % args.freeze)
+    if args.weights is not None and not os.path.isfile(args.weights):
+        raise CliError("--weights: no such file: %s" % args.weights)
+    if args.imgsz % 32:
+        raise CliError("--imgsz must be a multiple of 32 (the detector's coarsest stride), got %d"
                        % args.imgsz)
     usable_folder(args.project, "--project")
     path = resolve_data(args)
@@ -144,7 +187,7 @@ def run(args):
     from orvane.kestrix.callbacks.tensorboard import TensorBoard
     from orvane.kestrix.trainer.detection import DetectionTrainer
 
-    r = default_recipe.RECIPE
+    r = default_recipe.recipe(args.model)
     aug_cfg = None if args.no_augment else dict(r["aug_cfg"])
     dataset = open_dataset(path, kind, args.imgsz, aug_cfg=aug_cfg)
     classes = list(dataset.classes)
@@ -153,16 +196,24 @@ def run(args):
     tf.keras.utils.set_random_seed(args.seed)
 
     logger = TensorBoard(os.path.join(args.project, "logs"), default_recipe.metric_names())
-    model = default_recipe.build_model(len(classes), args.imgsz, args.width)
-    optimizer, schedule = default_recipe.build_optimizer(args.lr, total_steps, steps_per_epoch)
-    loss = default_recipe.build_loss(len(classes))
+    model = default_recipe.build_model(len(classes), args.imgsz, args.model)
+    if args.weights is not None and resume is None:
+        _load_weights(model, args.weights)
+    if args.freeze:
+        from orvane.kestrix.models.transfer import freeze_stages
+
+        frozen = freeze_stages(model, args.freeze)
+        print("Froze the first %d backbone stages (%d layers)." % (args.freeze, len(frozen)))
+    optimizer, schedule = default_recipe.build_optimizer(args.lr, total_steps, steps_per_epoch, args.model)
+    loss = default_recipe.build_loss(len(classes), args.model)
     runner = make_runner(model, args.imgsz, classes)
     evaluator = ImageCounter(make_evaluator(runner, classes))
     config = {
         "command": "kestrix train",
         "data": os.path.abspath(path), "dataset_type": kind, "classes": classes,
         "epochs": args.epochs, "imgsz": args.imgsz, "batch": args.batch, "lr": args.lr,
-        "width": args.width, "metric": args.metric, "augmentation": aug_cfg, "seed": args.seed,
+        "model": args.model, "time": args.time, "weights": args.weights and os.path.abspath(args.weights),
+        "freeze": args.freeze, "metric": args.metric, "augmentation": aug_cfg, "seed": args.seed,
         "steps_per_epoch": steps_per_epoch, "schedule": schedule.get_config(),
         "optimizer": type(optimizer).__name__,
     }
@@ -172,23 +223,33 @@ def run(args):
         trainer = DetectionTrainer(model, dataset, optimizer, loss, logger,
                                    checkpoint=os.path.join(args.project, "train"), H=args.imgsz,
                                    W=args.imgsz, info=config, metric=args.metric, classes=classes,
-                                   display=args.display, keep_state=True, resume=resume)
+                                   display=args.display, keep_state=True, resume=resume,
+                                   **default_recipe.averaging(steps_per_epoch, args.model))
     except FileNotFoundError as e:  # the run's state went missing since it was checked
         raise CliError(str(e))
     except ValueError as e:
         if resume is None:
             raise
         raise CliError(str(e))  # no state of the run restores (damaged files)
-    if trainer.last_epoch >= args.epochs:
+    if args.time is not None:
+        # The schedule reads its length from a variable, so the compiled step follows its refits.
+        schedule.total_steps = tf.Variable(total_steps, dtype=tf.int64, trainable=False, name="total_steps")
+    if trainer.last_epoch >= args.epochs and args.time is None:
         print("The run in %s already finished its %d epochs; nothing to resume." % (resume, args.epochs))
         return 0
     train_ds = dataset.build_train_iterator(args.batch)
+    if aug_cfg and aug_cfg.get("mosaic"):
+        train_ds = default_recipe.MosaicUntil(dataset, train_ds, args.epochs - r["close_mosaic"],
+                                              first=trainer.last_epoch + 1)
     val_ds = dataset.build_val_iterator()
 
     started = time.time()
     with _noting_interrupts() as interrupted:
         try:
-            trainer.train(args.epochs, train_ds, val_ds, evaluator, start=trainer.last_epoch + 1)
+            if args.time is None:
+                trainer.train(args.epochs, train_ds, val_ds, evaluator, start=trainer.last_epoch + 1)
+            else:
+                _train_for_time(trainer, args, train_ds, val_ds, evaluator, schedule, steps_per_epoch)
         except KeyboardInterrupt:
             _report_interrupt(trainer)
             return INTERRUPTED
@@ -206,6 +267,37 @@ def run(args):
     elapsed = time.time() - started
     _report(trainer, logger, evaluator, elapsed, args)
     return 0
+
+
+def _train_for_time(trainer, args, train_ds, val_ds, evaluator, schedule, steps_per_epoch):
+    """Trains for args.time minutes. The first epoch's duration holds the building of the step's
+    graph, so it only decides whether a second epoch fits; the second epoch (still on the first
+    estimate of the schedule, --epochs) measures the steady duration, from which the number of
+    epochs that fit the budget is estimated and the schedule's length (and the mosaic's last
+    epoch) refitted. Sets args.epochs to the epochs trained."""
+    budget = args.time * 60.0
+    started = time.time()
+    epoch = trainer.last_epoch
+    estimate = max(args.epochs, epoch + 1)
+    first = epoch + 1
+    while epoch < estimate:
+        begun = time.time()
+        trainer.train(epoch + 1, train_ds, val_ds, evaluator, start=epoch + 1,
+                      initial_validation=None if epoch == 0 else False)
+        epoch += 1
+        remaining = budget - (time.time() - started)
+        fits = max(int(remaining // max(time.time() - begun, 1e-3)), 0)
+        if epoch == first and fits > 0:
+            estimate = max(estimate, epoch + 1)
+            continue
+        if epoch <= first + 1:
+            estimate = epoch + fits
+            schedule.total_steps.assign(max(estimate, 1) * steps_per_epoch)
+            if isinstance(train_ds, default_recipe.MosaicUntil):
+                train_ds.last = estimate - default_recipe.recipe(args.model)["close_mosaic"]
+            print("\t - [INFO] Time budget %.1f min: %d epochs in all (%.1f min left)"
+                  % (args.time, estimate, remaining / 60))
+    args.epochs = epoch
 
 
 @contextlib.contextmanager

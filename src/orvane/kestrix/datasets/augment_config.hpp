@@ -25,7 +25,7 @@ Augmentation parse_augmentation(py::handle aug_cfg) {
     kx::check_dict(aug_cfg, "aug_cfg");
     Augmentation result;
     if (aug_cfg.is_none()) return result;
-    static const char* const kKnown = "flip, hsv, scale, seed";
+    static const char* const kKnown = "flip, hsv, scale, mosaic, seed";
     for (auto item : py::reinterpret_borrow<py::dict>(aug_cfg)) {
         std::string key = py::str(item.first);
         py::handle value = item.second;
@@ -39,6 +39,7 @@ Augmentation parse_augmentation(py::handle aug_cfg) {
         double* frequency = key == "flip" ? &result.config.flip
                             : key == "hsv" ? &result.config.hsv
                             : key == "scale" ? &result.config.scale
+                            : key == "mosaic" ? &result.config.mosaic
                                              : nullptr;
         if (frequency == nullptr || !PyUnicode_Check(item.first.ptr()))
             kx::raise(PyExc_ValueError, "[ERROR]: aug_cfg key " + std::string(py::repr(item.first)) +

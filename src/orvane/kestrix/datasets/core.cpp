@@ -128,10 +128,14 @@ public:
     // training_batch_loader), or None.
     // ignore_regions: validation samples carry a fourth item, the ignore
     // regions ([M, 5] like the boxes), batched as the boxes are.
+    // owner: the dataset, whose `mosaic_enabled` (true when absent) switches
+    // the mosaic on and off between batches.
     BatchLoader(py::object load_instance, bool training, long height, long width,
-                kx::augment::Config augmentation = {}, py::object batch_loader = py::none(), bool ignore_regions = false)
+                kx::augment::Config augmentation = {}, py::object batch_loader = py::none(),
+                bool ignore_regions = false, py::object owner = py::none())
         : load_instance_(std::move(load_instance)),
           batch_loader_(std::move(batch_loader)),
+          owner_(std::move(owner)),
           training_(training),
           ignore_regions_(ignore_regions),
           height_(height),
@@ -269,16 +273,40 @@ private:
         std::uint8_t* image_out = static_cast<std::uint8_t*>(batch_images.mutable_data());
         const std::size_t image_bytes = static_cast<std::size_t>(height_ * width_ * 3);
         std::vector<std::vector<Box>> moved(boxes.size());
+        for (std::size_t i = 0; i < boxes.size(); ++i) {
+            const float* row = boxes[i].data();
+            for (py::ssize_t r = 0; r < boxes[i].shape(0); ++r, row += 5)
+                moved[i].push_back(Box{row[0], row[1], row[2], row[3], row[4]});
+        }
+        const bool mosaic = augmentation_.mosaic > 0 && count > 0 &&
+                            (owner_.is_none() || py::bool_(py::getattr(owner_, "mosaic_enabled", py::bool_(true))));
         std::size_t rows = 1;
         {
             py::gil_scoped_release release;
             std::vector<std::uint8_t> scratch;
+            // The batch as loaded: the mosaic draws its four images from it.
+            std::vector<std::uint8_t> originals;
+            std::vector<std::vector<Box>> original_boxes;
+            if (mosaic) {
+                originals.assign(image_out, image_out + static_cast<std::size_t>(count) * image_bytes);
+                original_boxes = moved;
+            }
             for (std::size_t i = 0; i < boxes.size(); ++i) {
                 std::uint8_t* pixels = image_out + i * image_bytes;
-                const float* row = boxes[i].data();
-                for (py::ssize_t r = 0; r < boxes[i].shape(0); ++r, row += 5)
-                    moved[i].push_back(Box{row[0], row[1], row[2], row[3], row[4]});
                 kx::augment::Rng rng(kx::augment::sample_seed(key, i));
+                if (mosaic && rng.uniform() < augmentation_.mosaic) {
+                    const std::uint8_t* sources[4];
+                    const std::vector<Box>* source_boxes[4];
+                    for (int q = 0; q < 4; ++q) {
+                        const std::size_t j = q == 0 ? i : static_cast<std::size_t>(rng.next() % boxes.size());
+                        sources[q] = originals.data() + j * image_bytes;
+                        source_boxes[q] = &original_boxes[j];
+                    }
+                    const int cx = static_cast<int>(rng.uniform(0.25, 0.75) * static_cast<double>(width_));
+                    const int cy = static_cast<int>(rng.uniform(0.25, 0.75) * static_cast<double>(height_));
+                    kx::augment::mosaic(sources, source_boxes, static_cast<int>(height_), static_cast<int>(width_), cx,
+                                        cy, augmentation_, pixels, moved[i]);
+                }
                 kx::augment::apply(augmentation_, rng, pixels, static_cast<int>(height_), static_cast<int>(width_),
                                    moved[i], scratch);
                 rows = std::max(rows, moved[i].size());
@@ -322,6 +350,7 @@ private:
 
     py::object load_instance_;
     py::object batch_loader_;
+    py::object owner_;
     bool training_;
     bool ignore_regions_;
     long height_;
@@ -376,7 +405,7 @@ py::object build_pipeline(py::handle self, const char* storage, bool training, l
     py::object loader = py::cpp_function(
         [batch_loader = BatchLoader(load_instance, training, height, width, augmentation.config,
                                     training ? training_batch_loader(self, load_instance) : py::none(),
-                                    ignore_regions)](
+                                    ignore_regions, py::reinterpret_borrow<py::object>(self))](
             py::object elements, py::object key) -> py::tuple {
             return batch_loader(elements, key.is_none() ? 0 : static_cast<std::uint64_t>(key.cast<std::int64_t>()));
         },

@@ -20,7 +20,12 @@ Augmentation (``aug_cfg``) applies to training samples only, after
 ``load_instance``, on the batch in C++ (the GIL released). ``aug_cfg`` is None
 or a dict; None or ``{}`` means no augmentation. Its keys:
 
-- ``"flip"``: frequency (0..1) of a horizontal flip;
+- ``"mosaic"``: frequency (0..1) of a mosaic, applied first: the sample and
+  three images drawn from its batch, each at half size, meet at a random point
+  of the middle half of the image; the dataset attribute ``mosaic_enabled``
+  (true when absent) switches it off from the next batch loaded (as for the
+  last epochs of a run);
+- ``"flip"``: frequency of a horizontal flip;
 - ``"hsv"``: frequency of a colour jitter: hue shifted by up to 1.5% of the
   circle, saturation times 0.5..1.5, value (brightness) times 0.7..1.3;
 - ``"scale"``: frequency of a random scale and translation: zoom 0.7..1.3

@@ -1,7 +1,7 @@
-"""Example models: ``build_detector``, a small anchor-free detector (see ``models.detection``).
+"""The package's detector family: ``build_detector`` (sizes n, s, m; see ``models.detection``).
 
 Saved detectors load with ``tf.keras.models.load_model`` alone: they use built-in layers only.
 """
-from .detection import STRIDE, build_detector
+from .detection import REG_MAX, SIZES, STRIDES, anchor_points, build_detector
 
-__all__ = ["STRIDE", "build_detector"]
+__all__ = ["REG_MAX", "SIZES", "STRIDES", "anchor_points", "build_detector"]

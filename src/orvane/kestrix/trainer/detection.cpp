@@ -67,6 +67,12 @@ Args:
         after every epoch, so that the run can be resumed.
     resume: a run folder written with ``keep_state``: the trainer continues in that folder
         (``checkpoint`` is then unused) from its newest complete state, and keeps the state.
+    ema: None, or the decay (0..1) of a moving average of the model's weights, updated after
+        every step: validation passes, ``last.h5`` and ``best.h5`` then use the averaged
+        weights while training continues on the raw ones (``train`` swaps them in around each
+        pass and back); the averages are part of the resumable state. Update n decays by
+        ``ema * (1 - exp(-n / ema_tau))``. Not available under a ``tf.distribute`` strategy.
+    ema_tau: updates over which the averaging reaches its full decay (see ``ema``).
 
 Distribution: a model (and optimizer) created under a ``tf.distribute`` strategy's scope
 trains under that strategy (``model.distribute_strategy``). Only the chief of a cluster
@@ -257,9 +263,10 @@ py::object init_run(py::object self, py::object model, py::object dataset, py::o
 py::object init(py::object self, py::object model, py::object dataset, py::object optimizer, py::object loss,
                 py::object logger, py::object checkpoint, py::object H, py::object W, py::object info,
                 py::object metric, py::object iou, py::object classes, py::object display, py::object /*parameters*/,
-                py::object keep_state, py::object resume) {
+                py::object keep_state, py::object resume, py::object ema, py::object ema_tau) {
     init_run(self, model, dataset, optimizer, loss, logger, checkpoint, H, W, info, metric, iou, classes, display,
              resume);
+    init_average(self, ema, ema_tau);
     init_state(self, keep_state, resume);
     return py::none();
 }
@@ -309,6 +316,7 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
                                                              : bool(py::bool_(initial_validation));
     if (validate_passes && validate_first) {
         if (chief) {
+            AveragedWeights averaged(self);
             py::object metrics = validate(self, val_ds, evaluator, start);
             py::object val = choose_value(self, metrics);
             self.attr("save_model")(py::float_(val));
@@ -350,12 +358,14 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
                                                 .cast<std::string>());
             }
             if (chief) {
+                AveragedWeights averaged(self);
                 py::object metrics = validate(self, val_ds, evaluator, epoch);
                 py::object val = choose_value(self, metrics);
                 self.attr("save_model")(py::float_(val));
                 self.attr("update_metrics")(metrics, losses, py::arg("epoch") = epoch);
             }
         } else if (chief) {
+            AveragedWeights averaged(self);
             self.attr("save_model")(0.0);
         }
         write_state(self, epoch);
@@ -390,7 +400,8 @@ PYBIND11_MODULE(detection, m) {
                  py::arg("logger") = py::none(), py::arg("checkpoint") = py::none(), py::arg("H") = 320,
                  py::arg("W") = 320, py::arg("info") = py::none(), py::arg("metric") = "acc", py::arg("iou") = 0.5,
                  py::arg("classes") = py::none(), py::arg("display") = py::none(),
-                 py::arg("parameters") = py::none(), py::arg("keep_state") = false, py::arg("resume") = py::none());
+                 py::arg("parameters") = py::none(), py::arg("keep_state") = false, py::arg("resume") = py::none(),
+                 py::arg("ema") = py::none(), py::arg("ema_tau") = 2000.0);
 
     kx::compile_method(m, cls, "preprocess_input", {{"self"}, {"x"}}, kPreprocessDoc, &preprocess_input);
 

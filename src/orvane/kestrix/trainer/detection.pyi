@@ -38,6 +38,9 @@ class DetectionTrainer:
     last_epoch: int
     # Only with resume.
     resumed: bool
+    # Only with ema: the decay of the weight averaging and its ramp in updates.
+    ema: float
+    ema_tau: float
     # Only after training under a tf.distribute strategy: the compiled per-replica step.
     distributed_step: Any
 
@@ -59,6 +62,8 @@ class DetectionTrainer:
         parameters: Any = None,
         keep_state: bool = False,
         resume: str | None = None,
+        ema: float | None = None,
+        ema_tau: float = 2000.0,
     ) -> None: ...
     def preprocess_input(self, x: tf.Tensor) -> tf.Tensor:
         """``tf.cast(x, tf.float32) / 255.0`` (tf.function)."""

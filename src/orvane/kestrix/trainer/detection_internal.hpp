@@ -8,6 +8,7 @@
 // step.cpp        the compiled step, with distribution and loss scaling
 // epoch.cpp       the epoch loop over the training batches and its bar
 // validation.cpp  the validation pass, shared with `kestrix val`
+// averaging.cpp   the moving average of the weights (`ema`)
 //
 // Everything here must be called with the GIL held.
 #pragma once
@@ -85,5 +86,26 @@ py::object validation_pass(const py::object& val_ds, const py::object& evaluator
                            const py::object& epoch, const py::object& writer, const py::object& display);
 // The validation value that decides the best checkpoint.
 py::object choose_value(const py::object& self, const py::object& metrics);
+
+// ------------------------------------------------------------------ averaging.cpp
+
+// The constructor's part: the averages of the model's weights when `ema` is not None.
+void init_average(const py::object& self, const py::object& ema, const py::object& ema_tau);
+// Graph code of the step: one update of the averages (nothing without `ema`).
+void update_average(const py::object& self);
+// Adds the averages and their update count to the parts of the resumable state.
+void add_average_to_state(const py::object& self, py::dict& parts);
+// While alive, the model holds the averaged weights (without `ema`: nothing changes).
+class AveragedWeights {
+public:
+    explicit AveragedWeights(const py::object& self);
+    ~AveragedWeights();
+    AveragedWeights(const AveragedWeights&) = delete;
+    AveragedWeights& operator=(const AveragedWeights&) = delete;
+
+private:
+    py::object self_;
+    bool active_;
+};
 
 }  // namespace kx::trainer

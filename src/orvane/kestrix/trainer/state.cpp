@@ -46,6 +46,7 @@ void make_state(const py::object& self, bool chief) {
     parts["best_value"] = variable(py::float_(0.0), "float64");
     parts["summary_rows"] = variable(py::str("[]"), "string");
     parts["global_step"] = variable(py::int_(0), "int64");
+    add_average_to_state(self, parts);
     py::object state = tf_checkpoint()(**parts);
     self.attr("_state") = state;
     self.attr("_state_manager") =

@@ -73,6 +73,7 @@ py::object apply_step(const py::object& self, const py::object& data, long long 
     py::object grads = tape.attr("gradient")(full_loss, variables);
     if (scaling == Scaling::kLegacy) grads = optimizer.attr("get_unscaled_gradients")(grads);
     optimizer.attr("apply_gradients")(builtins_module().attr("zip")(grads, variables));
+    update_average(self);
     return losses;
 }
 

@@ -1,0 +1,141 @@
+"""Learning real photographs: `kestrix train` on the 200 raccoon photos, and its curve.
+
+The photos (VOC XML, ../shared/data/raccoon) are converted to the Darknet layout in a temporary
+folder (160 training and 40 validation photos by the set's own split, or all 200 in both with
+--memorise), then `kestrix train --model SIZE --imgsz 320` runs on them in this process. Printed:
+the curve, one line per validation pass (epoch, minutes since the start of training, mAP@0.5,
+mAP@0.5:0.95), read back from the run's TensorBoard events, and the best values.
+
+Run: nice python bench/bench_raccoon.py [--model n] [--epochs 20 | --time 15] [--imgsz 320] [--memorise]
+     [--no-mosaic] [--no-ema] [--data ../shared/data/raccoon]
+"""
+import argparse
+import glob
+import os
+import sys
+import tempfile
+import xml.etree.ElementTree as ET
+
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
+os.environ.setdefault("CUDA_VISIBLE_DEVICES", "")
+
+import yaml  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# ../shared beside the checkout (a worktree sits one level deeper than the main checkout).
+DEFAULT_DATA = next((p for p in (os.path.normpath(os.path.join(HERE, *[".."] * up, "shared", "data", "raccoon"))
+                                 for up in (2, 3)) if os.path.isdir(p)),
+                    os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "raccoon")))
+
+
+def darknet_lines(xml_path):
+    """The Darknet label lines (class 0, normalised centre and size) of one VOC annotation."""
+    root = ET.parse(xml_path).getroot()
+    w = float(root.findtext("size/width"))
+    h = float(root.findtext("size/height"))
+    lines = []
+    for obj in root.iter("object"):
+        box = obj.find("bndbox")
+        x1, y1, x2, y2 = (float(box.findtext(k)) for k in ("xmin", "ymin", "xmax", "ymax"))
+        x1, x2 = max(0.0, min(x1, w)), max(0.0, min(x2, w))
+        y1, y2 = max(0.0, min(y1, h)), max(0.0, min(y2, h))
+        if x2 > x1 and y2 > y1:
+            lines.append("0 %.6f %.6f %.6f %.6f" % ((x1 + x2) / 2 / w, (y1 + y2) / 2 / h, (x2 - x1) / w, (y2 - y1) / h))
+    return lines
+
+
+def convert(data, out, memorise):
+    """Writes <out>/{train,val}/{images,labels} (images as symbolic links) and dataset.yaml."""
+    def stems(name):
+        with open(os.path.join(data, name)) as f:
+            return [s.strip() for s in f if s.strip()]
+
+    train, val = stems("train.txt"), stems("val.txt")
+    if memorise:
+        train = val = train + val
+    for split, names in (("train", train), ("val", val)):
+        for sub in ("images", "labels"):
+            os.makedirs(os.path.join(out, split, sub), exist_ok=True)
+        for stem in names:
+            os.symlink(os.path.join(data, "images", stem + ".jpg"), os.path.join(out, split, "images", stem + ".jpg"))
+            with open(os.path.join(out, split, "labels", stem + ".txt"), "w") as f:
+                f.write("\n".join(darknet_lines(os.path.join(data, "annotations", stem + ".xml"))) + "\n")
+    descriptor = {"type": "darknet", "classes": ["raccoon"],
+                  "train": {"images": os.path.join(out, "train", "images"),
+                            "annotations": os.path.join(out, "train", "labels")},
+                  "validation": {"images": os.path.join(out, "val", "images"),
+                                 "annotations": os.path.join(out, "val", "labels")}}
+    path = os.path.join(out, "dataset.yaml")
+    with open(path, "w") as f:
+        yaml.safe_dump(descriptor, f)
+    return path, len(train), len(val)
+
+
+def curve(log_dir):
+    """[(epoch, wall time, mAP@0.5, mAP@0.5:0.95)] of the validation passes in the run's events
+    (their steps are the logger's; the passes are epochs 0, 1, ... in order)."""
+    import tensorflow as tf
+
+    points = {}
+    for path in glob.glob(os.path.join(log_dir, "**", "events.out.tfevents.*"), recursive=True):
+        for event in tf.compat.v1.train.summary_iterator(path):
+            for value in event.summary.value:
+                if value.tag in ("mAP@0.5", "mAP@0.5:0.95"):
+                    number = value.simple_value if value.HasField("simple_value") else \
+                        float(tf.make_ndarray(value.tensor))
+                    points.setdefault(event.step, {"time": event.wall_time})[value.tag] = number
+    return [(epoch, p["time"], p.get("mAP@0.5"), p.get("mAP@0.5:0.95"))
+            for epoch, (_, p) in enumerate(sorted(points.items()))]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--data", default=DEFAULT_DATA)
+    parser.add_argument("--model", default="n")
+    parser.add_argument("--epochs", type=int, default=20)
+    parser.add_argument("--time", type=float, default=None, help="minutes of training instead of --epochs")
+    parser.add_argument("--imgsz", type=int, default=320)
+    parser.add_argument("--batch", type=int, default=16)
+    parser.add_argument("--lr", type=float, default=None)
+    parser.add_argument("--memorise", action="store_true", help="train and validate on all 200 photos")
+    parser.add_argument("--no-mosaic", action="store_true")
+    parser.add_argument("--no-ema", action="store_true")
+    args = parser.parse_args()
+    if not os.path.isdir(args.data):
+        print("no raccoon photos at %s; nothing to measure" % args.data)
+        return 0
+
+    from orvane.kestrix.cli import recipe
+    from orvane.kestrix.cli.main import main as kestrix
+
+    r = recipe.RECIPES[args.model]
+    if args.no_mosaic:
+        r["aug_cfg"].pop("mosaic", None)
+    if args.no_ema:
+        r["ema_epochs"] = 0
+    with tempfile.TemporaryDirectory(prefix="kestrix-raccoon-") as work:
+        path, n_train, n_val = convert(args.data, os.path.join(work, "data"), args.memorise)
+        print("raccoon: %d training, %d validation photos; model %s at %d, %d epochs, mosaic %s, averaging %s"
+              % (n_train, n_val, args.model, args.imgsz, args.epochs, r["aug_cfg"].get("mosaic", 0),
+                 "off" if args.no_ema else "on"), flush=True)
+        argv = ["train", "--data", path, "--model", args.model, "--imgsz", str(args.imgsz),
+                "--epochs", str(args.epochs), "--batch", str(args.batch), "--project", os.path.join(work, "runs"),
+                "--display", "0"]
+        if args.time is not None:
+            argv += ["--time", str(args.time)]
+        if args.lr is not None:
+            argv += ["--lr", str(args.lr)]
+        status = kestrix(argv)
+        points = curve(os.path.join(work, "runs", "logs"))
+        if points:
+            start = points[0][1]
+            print("\nepoch  minutes  mAP@0.5  mAP@0.5:0.95")
+            for epoch, wall, m50, m5095 in points:
+                print("%5d  %7.1f  %7.1f  %12.1f" % (epoch, (wall - start) / 60, m50, m5095))
+            print("best mAP@0.5 %.1f, best mAP@0.5:0.95 %.1f"
+                  % (max(p[2] for p in points), max(p[3] for p in points)))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
