@@ -1,10 +1,11 @@
 """Learning real photographs: `kestrix train` on the 200 raccoon photos, and its curve.
 
-The photos (VOC XML, ../shared/data/raccoon) are converted to the Darknet layout in a temporary
-folder (160 training and 40 validation photos by the set's own split, or all 200 in both with
---memorise), then `kestrix train --model SIZE --imgsz 320` runs on them in this process. Printed:
-the curve, one line per validation pass (epoch, minutes since the start of training, mAP@0.5,
-mAP@0.5:0.95), read back from the run's TensorBoard events, and the best values.
+The photos (VOC XML, ../shared/data/raccoon) are read where they lie by the VOC reader, through a
+descriptor written to a temporary folder (160 training and 40 validation photos by the set's own
+split, or all 200 in both with --memorise); then `kestrix train --model SIZE --imgsz 320` runs on
+them in this process. Printed: the curve, one line per validation pass (epoch, minutes since the
+start of training, mAP@0.5, mAP@0.5:0.95), read back from the run's TensorBoard events, and the
+best values.
 
 Run: nice python bench/bench_raccoon.py [--model n] [--epochs 20 | --time 15] [--imgsz 320] [--memorise]
      [--no-mosaic] [--no-ema] [--data ../shared/data/raccoon]
@@ -14,7 +15,6 @@ import glob
 import os
 import sys
 import tempfile
-import xml.etree.ElementTree as ET
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 os.environ.setdefault("CUDA_VISIBLE_DEVICES", "")
@@ -28,46 +28,28 @@ DEFAULT_DATA = next((p for p in (os.path.normpath(os.path.join(HERE, *[".."] * u
                     os.path.normpath(os.path.join(HERE, "..", "..", "shared", "data", "raccoon")))
 
 
-def darknet_lines(xml_path):
-    """The Darknet label lines (class 0, normalised centre and size) of one VOC annotation."""
-    root = ET.parse(xml_path).getroot()
-    w = float(root.findtext("size/width"))
-    h = float(root.findtext("size/height"))
-    lines = []
-    for obj in root.iter("object"):
-        box = obj.find("bndbox")
-        x1, y1, x2, y2 = (float(box.findtext(k)) for k in ("xmin", "ymin", "xmax", "ymax"))
-        x1, x2 = max(0.0, min(x1, w)), max(0.0, min(x2, w))
-        y1, y2 = max(0.0, min(y1, h)), max(0.0, min(y2, h))
-        if x2 > x1 and y2 > y1:
-            lines.append("0 %.6f %.6f %.6f %.6f" % ((x1 + x2) / 2 / w, (y1 + y2) / 2 / h, (x2 - x1) / w, (y2 - y1) / h))
-    return lines
-
-
-def convert(data, out, memorise):
-    """Writes <out>/{train,val}/{images,labels} (images as symbolic links) and dataset.yaml."""
+def descriptor(data, out, memorise):
+    """Writes <out>/dataset.yaml, a VOC descriptor of the photos (the set's own split, or all 200
+    photos in both splits), and returns its path and the two split sizes."""
     def stems(name):
         with open(os.path.join(data, name)) as f:
             return [s.strip() for s in f if s.strip()]
 
     train, val = stems("train.txt"), stems("val.txt")
+    lists = {"train": os.path.join(data, "train.txt"), "validation": os.path.join(data, "val.txt")}
     if memorise:
         train = val = train + val
-    for split, names in (("train", train), ("val", val)):
-        for sub in ("images", "labels"):
-            os.makedirs(os.path.join(out, split, sub), exist_ok=True)
-        for stem in names:
-            os.symlink(os.path.join(data, "images", stem + ".jpg"), os.path.join(out, split, "images", stem + ".jpg"))
-            with open(os.path.join(out, split, "labels", stem + ".txt"), "w") as f:
-                f.write("\n".join(darknet_lines(os.path.join(data, "annotations", stem + ".xml"))) + "\n")
-    descriptor = {"type": "darknet", "classes": ["raccoon"],
-                  "train": {"images": os.path.join(out, "train", "images"),
-                            "annotations": os.path.join(out, "train", "labels")},
-                  "validation": {"images": os.path.join(out, "val", "images"),
-                                 "annotations": os.path.join(out, "val", "labels")}}
+        os.makedirs(out, exist_ok=True)
+        lists["train"] = lists["validation"] = os.path.join(out, "all.txt")
+        with open(lists["train"], "w") as f:
+            f.write("\n".join(train) + "\n")
+    split = {"images": os.path.join(data, "images"), "annotations": os.path.join(data, "annotations")}
+    described = {"type": "voc", "classes": ["raccoon"],
+                 "train": dict(split, list=lists["train"]), "validation": dict(split, list=lists["validation"])}
+    os.makedirs(out, exist_ok=True)
     path = os.path.join(out, "dataset.yaml")
     with open(path, "w") as f:
-        yaml.safe_dump(descriptor, f)
+        yaml.safe_dump(described, f)
     return path, len(train), len(val)
 
 
@@ -114,7 +96,7 @@ def main():
     if args.no_ema:
         r["ema_epochs"] = 0
     with tempfile.TemporaryDirectory(prefix="kestrix-raccoon-") as work:
-        path, n_train, n_val = convert(args.data, os.path.join(work, "data"), args.memorise)
+        path, n_train, n_val = descriptor(args.data, os.path.join(work, "data"), args.memorise)
         print("raccoon: %d training, %d validation photos; model %s at %d, %d epochs, mosaic %s, averaging %s"
               % (n_train, n_val, args.model, args.imgsz, args.epochs, r["aug_cfg"].get("mosaic", 0),
                  "off" if args.no_ema else "on"), flush=True)

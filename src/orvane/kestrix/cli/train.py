@@ -269,34 +269,62 @@ def run(args):
     return 0
 
 
+class _Paced:
+    """The batches of `batches`, noting when each is asked for: the trainer asks for a batch when
+    it has finished the step before, so the times between requests are step times."""
+
+    def __init__(self, batches):
+        self.batches, self.asked = batches, []
+
+    def __iter__(self):
+        self.asked = []
+        for batch in self.batches:
+            self.asked.append(time.time())
+            yield batch
+
+    def __len__(self):
+        return len(self.batches)
+
+    def steady_epoch(self, ended):
+        """The duration of an epoch without its first step (which holds the building of the
+        step's graph in the first epoch), estimated from the last epoch that ended at `ended`:
+        the median step time times the steps, plus what followed the last step (validation,
+        checkpoints); None when the epoch had fewer than three steps."""
+        if len(self.asked) < 3:
+            return None
+        gaps = sorted(b - a for a, b in zip(self.asked[1:], self.asked[2:]))
+        step = gaps[len(gaps) // 2]
+        return step * len(self.asked) + max(ended - self.asked[-1] - step, 0.0)
+
+
 def _train_for_time(trainer, args, train_ds, val_ds, evaluator, schedule, steps_per_epoch):
-    """Trains for args.time minutes. The first epoch's duration holds the building of the step's
-    graph, so it only decides whether a second epoch fits; the second epoch (still on the first
-    estimate of the schedule, --epochs) measures the steady duration, from which the number of
-    epochs that fit the budget is estimated and the schedule's length (and the mosaic's last
-    epoch) refitted. Sets args.epochs to the epochs trained."""
+    """Trains for args.time minutes. The epochs that fit are estimated after the first epoch from
+    its steady step time (the median time between its batches, so the building of the step's
+    graph in its first step does not count) and the time its validation took; the schedule's
+    length (and the mosaic's last epoch) is fitted to them, and fitted once more after the second
+    epoch, whose whole duration is then a steady one. Sets args.epochs to the epochs trained."""
     budget = args.time * 60.0
     started = time.time()
+    paced = _Paced(train_ds)
     epoch = trainer.last_epoch
     estimate = max(args.epochs, epoch + 1)
     first = epoch + 1
     while epoch < estimate:
         begun = time.time()
-        trainer.train(epoch + 1, train_ds, val_ds, evaluator, start=epoch + 1,
+        trainer.train(epoch + 1, paced, val_ds, evaluator, start=epoch + 1,
                       initial_validation=None if epoch == 0 else False)
         epoch += 1
-        remaining = budget - (time.time() - started)
-        fits = max(int(remaining // max(time.time() - begun, 1e-3)), 0)
-        if epoch == first and fits > 0:
-            estimate = max(estimate, epoch + 1)
+        ended = time.time()
+        if epoch > first + 1:
             continue
-        if epoch <= first + 1:
-            estimate = epoch + fits
-            schedule.total_steps.assign(max(estimate, 1) * steps_per_epoch)
-            if isinstance(train_ds, default_recipe.MosaicUntil):
-                train_ds.last = estimate - default_recipe.recipe(args.model)["close_mosaic"]
-            print("\t - [INFO] Time budget %.1f min: %d epochs in all (%.1f min left)"
-                  % (args.time, estimate, remaining / 60))
+        remaining = budget - (ended - started)
+        duration = (paced.steady_epoch(ended) if epoch == first else None) or (ended - begun)
+        estimate = epoch + max(int(remaining // max(duration, 1e-3)), 0)
+        schedule.total_steps.assign(max(estimate, 1) * steps_per_epoch)
+        if isinstance(train_ds, default_recipe.MosaicUntil):
+            train_ds.last = estimate - default_recipe.recipe(args.model)["close_mosaic"]
+        print("\t - [INFO] Time budget %.1f min: %d epochs in all (%.1f min left)"
+              % (args.time, estimate, remaining / 60))
     args.epochs = epoch
 
 

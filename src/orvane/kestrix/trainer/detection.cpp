@@ -344,6 +344,7 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
         }
     }
 
+    build_optimizer(self);
     py::object losses;
     py::object epoch_range = builtins_module().attr("range")(start, epochs + py::int_(1), 1);
     for (py::handle epoch_handle : epoch_range) {

@@ -54,6 +54,10 @@ void write_summary(const py::object& self);
 void init_state(const py::object& self, const py::object& keep_state, const py::object& resume);
 // The newest complete state of `folder`, or a FileNotFoundError naming the folder.
 py::object complete_state(const py::object& folder);
+// Builds the optimizer's variables (slots, step counter) for the model's trainable variables
+// unless they exist: before a restore, which needs them to receive their values, and before the
+// first step, whose graph would otherwise be traced twice (once to create them, once to run).
+void build_optimizer(const py::object& self);
 // Writes the training state after `epoch` (with keep_state; otherwise nothing).
 void write_state(const py::object& self, const py::object& epoch);
 

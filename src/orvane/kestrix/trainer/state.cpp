@@ -30,6 +30,7 @@ bool optimizer_built(const py::object& optimizer) {
     return py::bool_(built);
 }
 
+
 py::object state_folder(const py::object& run_folder) { return os_path("join")(run_folder, "state"); }
 
 // The tf.train.Checkpoint of everything a resumed run needs (self._state) and, on the chief,
@@ -58,16 +59,7 @@ void make_state(const py::object& self, bool chief) {
 // optimizer is built first, so its slots and step counter exist to receive their values),
 // best_value, summary_rows, last_epoch and the logger's step.
 void restore_state(const py::object& self, const py::object& latest) {
-    py::object optimizer = self.attr("optimizer");
-    if (!optimizer_built(optimizer)) {
-        py::object strategy = strategy_of(self.attr("model"));
-        py::object variables = self.attr("model").attr("trainable_variables");
-        if (strategy.is_none()) {
-            optimizer.attr("build")(variables);
-        } else {
-            kx::with_context(strategy.attr("scope")(), [&] { optimizer.attr("build")(variables); });
-        }
-    }
+    build_optimizer(self);
     py::object state = self.attr("_state");
     // Partial: a state written before the first step holds no optimizer slots yet.
     state.attr("restore")(latest).attr("expect_partial")();
@@ -79,6 +71,18 @@ void restore_state(const py::object& self, const py::object& latest) {
 }
 
 }  // namespace
+
+void build_optimizer(const py::object& self) {
+    py::object optimizer = self.attr("optimizer");
+    if (optimizer_built(optimizer)) return;
+    py::object strategy = strategy_of(self.attr("model"));
+    py::object variables = self.attr("model").attr("trainable_variables");
+    if (strategy.is_none()) {
+        optimizer.attr("build")(variables);
+    } else {
+        kx::with_context(strategy.attr("scope")(), [&] { optimizer.attr("build")(variables); });
+    }
+}
 
 // The chief saves through the manager, whose index file names the new state only once it is
 // complete; the other workers of a cluster take part in the save, as collective variables may
