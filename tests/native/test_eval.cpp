@@ -176,7 +176,7 @@ TEST(OperatingPoint, TiesGoToTheHigherThresholdAndEqualScoresEnterTogether) {
     // detection (inside a crowd region) is no candidate and counts neither way.
     Accumulator same(1, {0.5});
     same.add_image({{{0, 0, 10, 10}, 0}, {{20, 0, 40, 20}, 0, true}},
-                   {det({60, 0, 70, 10}, 0.5), det({0, 0, 10, 10}, 0.5), det({20, 0, 30, 10}, 0.95)});
+                   {det({0, 0, 10, 10}, 0.5), det({60, 0, 70, 10}, 0.5), det({20, 0, 30, 10}, 0.95)});
     const OperatingPoint p = same.best_f1_threshold(0, 0.25);
     EXPECT_EQ(p.score, 0.5);
     EXPECT_EQ(std::vector<std::size_t>({p.tp, p.fp, p.fn}), (std::vector<std::size_t>{1, 1, 0}));
