@@ -167,7 +167,8 @@ constexpr const char* kConcludeDoc = R"doc(Turns the pass's accumulated matches 
 Args:
     truth_values: what ``single_evaluation`` returned last in this pass (or
         None for the current pass).
-    epoch: the epoch of the pass (not used in the values).
+    epoch: the epoch of the pass: not used in the values; the step of the
+        published operating point.
 
 Returns:
     {"mAP": {"0.5", "0.75", "0.5:0.95"}, "mAR": {...}, "mACC": {...},
