@@ -144,3 +144,57 @@ TEST(Match, IgnoreRegionsAreNeitherFoundNorMissed) {
     EXPECT_EQ(s.fp[0], 0U);
     EXPECT_EQ(s.tp[0], 1U);
 }
+
+TEST(OperatingPoint, BestF1OfALowConfidenceModelPoolsTheClasses) {
+    // Three objects in two classes; every score below 0.25. By score: hit (cls 0), miss,
+    // hit (cls 1), miss, miss. F1 = 2TP / (TP + FP + 3): 0.5, 0.4, 0.667, 0.571, 0.5.
+    Accumulator acc(2, {0.5, 0.75});
+    acc.add_image({{{0, 0, 10, 10}, 0}, {{20, 0, 30, 10}, 1}, {{40, 0, 50, 10}, 1}},
+                  {det({0, 0, 10, 10}, 0.2, 0), det({60, 0, 70, 10}, 0.18, 0), det({20, 0, 30, 10}, 0.15, 1),
+                   det({60, 20, 70, 30}, 0.1, 1), det({60, 40, 70, 50}, 0.05, 0)});
+    const OperatingPoint p = acc.best_f1_threshold(0, 0.25);
+    EXPECT_TRUE(p.found);
+    EXPECT_EQ(p.score, 0.15);
+    EXPECT_DOUBLE_EQ(p.f1, 2.0 / 3.0);
+    EXPECT_EQ(std::vector<std::size_t>({p.tp, p.fp, p.fn}), (std::vector<std::size_t>{2, 1, 1}));
+    // The same counts come out of the summary at that threshold; the fixed 0.25 finds nothing.
+    const Summary at = acc.summarize(p.score);
+    EXPECT_EQ(std::vector<std::size_t>({at.tp[0], at.fp[0], at.fn[0]}), (std::vector<std::size_t>{2, 1, 1}));
+    EXPECT_EQ(acc.summarize(0.25).tp[0], 0U);
+    EXPECT_THROW(acc.best_f1_threshold(2, 0.25), std::out_of_range);
+}
+
+TEST(OperatingPoint, TiesGoToTheHigherThresholdAndEqualScoresEnterTogether) {
+    // Two objects. By score: hit, miss, miss, hit: F1 2/3 at 0.9 and again at 0.6.
+    Accumulator ties(1, {0.5});
+    ties.add_image({{{0, 0, 10, 10}, 0}, {{20, 0, 30, 10}, 0}},
+                   {det({0, 0, 10, 10}, 0.9), det({60, 0, 70, 10}, 0.8), det({60, 20, 70, 30}, 0.7),
+                    det({20, 0, 30, 10}, 0.6)});
+    EXPECT_EQ(ties.best_f1_threshold(0, 0.25).score, 0.9);
+
+    // A miss scoring as high as the only hit cannot be cut away from it; an ignored
+    // detection (inside a crowd region) is no candidate and counts neither way.
+    Accumulator same(1, {0.5});
+    same.add_image({{{0, 0, 10, 10}, 0}, {{20, 0, 40, 20}, 0, true}},
+                   {det({0, 0, 10, 10}, 0.5), det({60, 0, 70, 10}, 0.5), det({20, 0, 30, 10}, 0.95)});
+    const OperatingPoint p = same.best_f1_threshold(0, 0.25);
+    EXPECT_EQ(p.score, 0.5);
+    EXPECT_EQ(std::vector<std::size_t>({p.tp, p.fp, p.fn}), (std::vector<std::size_t>{1, 1, 0}));
+}
+
+TEST(OperatingPoint, FallsBackWithoutATruePositive) {
+    Accumulator nothing(1, {0.5});
+    nothing.add_image({{{0, 0, 10, 10}, 0}}, {});
+    Accumulator no_truth(1, {0.5});
+    no_truth.add_image({}, {det({0, 0, 10, 10}, 0.9)});
+    Accumulator all_wrong(1, {0.5});
+    all_wrong.add_image({{{0, 0, 10, 10}, 0}}, {det({50, 50, 60, 60}, 0.9)});
+    for (const Accumulator* acc : {&nothing, &no_truth, &all_wrong}) {
+        const OperatingPoint p = acc->best_f1_threshold(0, 0.3);
+        EXPECT_FALSE(p.found);
+        EXPECT_EQ(p.score, 0.3);
+        EXPECT_EQ(p.f1, 0.0);
+        EXPECT_EQ(p.tp, 0U);
+    }
+    EXPECT_EQ(nothing.best_f1_threshold(0, 0.3).fn, 1U);
+}

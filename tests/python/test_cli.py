@@ -13,6 +13,7 @@ import glob
 import importlib.util
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -120,6 +121,10 @@ def assert_one_error_line(done, message):
     assert message in lines[-1] and "Traceback" not in done.stderr
 
 
+# The line under the metrics naming the score threshold of P, R and the accuracies.
+OPERATING_POINT = r"\noperating point: score >= [0-9.e-]+ \((best F1 [01]\.\d\d|default: no detection matches at IoU 0\.5)\)\n"
+
+
 class TestTrain:
     def test_run_files_exist_and_load(self, trained):
         import tensorflow as tf
@@ -146,6 +151,7 @@ class TestTrain:
         done, run = trained
         out = done.stdout
         assert "Final metrics (epoch 2): mAP@0.5 " in out
+        assert re.search(OPERATING_POINT, out)
         table = out[out.index("Class"):].splitlines()
         assert table[0].split() == ["Class", "Images", "Instances", "P", "R", "mAP@0.5", "mAP@0.5:0.95"]
         assert {line.split()[0] for line in table[1:5]} >= {"circle", "square", "triangle"}
@@ -159,6 +165,10 @@ class TestOtherCommands:
     def test_val_prints_metrics_and_table(self, trained, demo):
         done = kestrix_here("val", "--weights", os.path.join(trained[1], "best.h5"), "--data", demo, check=0)
         assert "mAP@0.5 " in done.stdout and "Instances" in done.stdout
+        assert re.search(OPERATING_POINT, done.stdout)
+        fixed = kestrix_here("val", "--weights", os.path.join(trained[1], "best.h5"), "--data", demo,
+                             "--conf", "0.5", check=0)
+        assert "operating point: score >= 0.5 (fixed)" in fixed.stdout
 
     def test_predict_draws_each_image(self, trained, demo, work):
         with open(demo) as f:
@@ -234,6 +244,7 @@ FREE = pytest.mark.keras_free
                  marks=FREE),
     pytest.param(["train", "--lr", "inf"], "--lr must be a finite number, got inf", marks=FREE),
     pytest.param(["val", "--weights", "{not_h5}", "--conf", "nan"], "--conf must lie in [0, 1], got nan", marks=FREE),
+    pytest.param(["val", "--weights", "{not_h5}", "--conf", "best"], "--conf: must be \"f1\" or a number", marks=FREE),
     pytest.param(["train", "--project", "{a_file}/runs"], "a file stands where a folder is expected", marks=FREE),
     pytest.param(["check", "--cache-dir", "{a_file}"], "--cache-dir {a_file}: a file stands where a folder",
                  marks=FREE),

@@ -128,6 +128,64 @@ GOOD_DT = {"boxes": np.array([A, C], np.float32), "labels": np.array(["cat", "ca
            "scores": np.array([0.9, 0.5], np.float32)}
 
 
+D = [0.0, 0.6, 0.2, 0.9]
+# Each case: images, score_threshold (None: the default), then the operating point, how it was
+# chosen, OP, OR.
+OPERATING_POINTS = {
+    # All scores below 0.25. Pooled by score: hit, miss, hit, miss; F1 2/3, 1/2, 4/5, 2/3.
+    "low-confidence model": ([([(A, "cat"), (B, "dog")],
+                               [(A, "cat", 0.2), (C, "cat", 0.15), (B, "dog", 0.1), (D, "dog", 0.05)])],
+                             None, 0.1, "best F1", 2 / 3, 1),
+    "the same at a fixed 0.25": ([([(A, "cat"), (B, "dog")],
+                                   [(A, "cat", 0.2), (C, "cat", 0.15), (B, "dog", 0.1), (D, "dog", 0.05)])],
+                                 0.25, 0.25, "fixed", 0, 0),
+    # Hit, miss, miss, hit over two images: F1 2/3 at 0.9 and again at 0.6; the higher wins.
+    "tie": ([([(A, "cat")], [(A, "cat", 0.9), (C, "cat", 0.8)]), ([(B, "cat")], [(D, "cat", 0.7), (B, "cat", 0.6)])],
+            "f1", 0.9, "best F1", 1, 0.5),
+    "no detection": ([([(A, "cat")], [])], None, 0.25, "default", 0, 0),
+    "no true positive": ([([(A, "cat")], [(C, "cat", 0.9)])], None, 0.25, "default", 0, 0),
+}
+
+
+class TestOperatingPoint:
+    @pytest.mark.parametrize("case", OPERATING_POINTS.values(), ids=OPERATING_POINTS.keys())
+    def test_chosen_per_pass(self, case):
+        images, threshold, point, rule, precision, recall = case
+        evaluator = DetectionEvaluator(None, CLASSES, **({} if threshold is None else {"score_threshold": threshold}))
+        evaluator(None)
+        for i, (gt, dt) in enumerate(images):
+            evaluator.single_evaluation(instances(gt, dt, f"img{i}.jpg"), 1, False)
+        metrics = evaluator.conclude(None)
+        assert (evaluator.operating_point, evaluator.operating_point_rule) == (pytest.approx(point), rule)
+        assert (metrics["OP"], metrics["OR"]) == pytest.approx((precision, recall))
+        # The per-class counts are taken at the same point.
+        assert sum(v["TP"] for v in evaluator.per_class.values()) == round(recall * len(sum((g for g, _ in images), [])))
+
+    def test_images_are_drawn_at_the_previous_passs_point_which_also_goes_to_tensorboard(self):
+        class Writer:
+            def __init__(self):
+                self.calls = []
+
+            def publish_detections(self, *args, normalized, min_score):
+                self.calls.append(("image", min_score))
+
+            def publish_scalar(self, tag, value, step):
+                self.calls.append((tag, value, step))
+
+            def flush(self):
+                pass
+
+        evaluator = DetectionEvaluator(None, CLASSES)
+        assert evaluator.score_threshold == "f1" and evaluator.operating_point is None
+        writer = Writer()
+        gt, dt = [(A, "cat")], [(A, "cat", 0.125), (C, "cat", 0.5)]
+        for epoch in (1, 2):
+            evaluator(writer)
+            evaluator.conclude(evaluator.single_evaluation(instances(gt, dt), epoch, True), epoch=epoch)
+        assert writer.calls == [("image", 0.25), ("operating-point score", 0.125, 1),
+                                ("image", 0.125), ("operating-point score", 0.125, 2)]
+
+
 class TestInputErrors:
     @pytest.mark.parametrize("part, key, value, message", [
         ("gt_instance", "boxes", np.zeros((2, 5)), r"gt_instance\['boxes'\] must have shape \(N, 4\).*\(2, 5\)"),
@@ -172,7 +230,8 @@ class TestInputErrors:
         (dict(classes=["cat", "cat"]), ValueError, "'cat' twice"),
         (dict(classes=CLASSES, iou_thresholds=[0.5, 0.6]), ValueError, "must hold 0.75"),
         (dict(classes=CLASSES, iou_thresholds=[0.5, 0.75, 1.5]), ValueError, r"\(0, 1\]"),
-        (dict(classes=CLASSES, score_threshold="high"), TypeError, "'score_threshold'"),
+        (dict(classes=CLASSES, score_threshold="high"), ValueError, "'score_threshold' must be \"f1\" or .*'high'"),
+        (dict(classes=CLASSES, score_threshold=[0.5]), TypeError, "'score_threshold'"),
     ])
     def test_bad_construction(self, kwargs, error, message):
         with pytest.raises(error, match=message):
@@ -203,7 +262,7 @@ class TestThroughTheTrainer:
             return {"total-loss": loss}
 
     def test_summary_improvement_line_and_published_images(self, tmp_path, capsys):
-        from events import image_summaries
+        from events import image_summaries, scalar_points
         from models import CLASSES, STEP_KEYS, SUMMARY_KEYS, make_train_dataset, make_trainer
         from orvane.validator.runners import DetectionRunner
 
@@ -236,3 +295,6 @@ class TestThroughTheTrainer:
         for _, _, image in published:
             pixels = {tuple(p) for p in image.reshape(-1, image.shape[-1])[:, :3]}
             assert image.shape[:2] == (40, 40) and {(0, 255, 0), (255, 0, 0)} <= pixels  # truth, detections
+        points = [(step, tag) for step, tag, _ in scalar_points(trainer.logger.storage)
+                  if tag == "operating-point score"]
+        assert points == [(1, "operating-point score")] * 2 and evaluator.operating_point_rule == "best F1"

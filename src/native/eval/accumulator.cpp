@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <numeric>
+#include <utility>
 #include <stdexcept>
 #include <string>
 
@@ -135,6 +136,41 @@ ClassSummary Accumulator::summarize_class(const ClassRecords& records, double sc
         out.ap[t] = sum / static_cast<double>(recall_points_.size());
     }
     return out;
+}
+
+OperatingPoint Accumulator::best_f1_threshold(std::size_t iou_index, double fallback) const {
+    const std::size_t num_t = thresholds_.size();
+    if (iou_index >= num_t)
+        throw std::out_of_range("IoU threshold index " + std::to_string(iou_index) + " outside 0.." +
+                                std::to_string(num_t - 1));
+    // Every class's detections pooled: score and whether it is a true positive;
+    // ignored detections count neither way, so they are no candidates.
+    std::vector<std::pair<double, bool>> pooled;
+    std::size_t truth = 0;
+    for (const ClassRecords& records : per_class_) {
+        truth += records.ground_truth;
+        for (std::size_t d = 0; d < records.scores.size(); ++d) {
+            const std::uint8_t found = records.matched[d * num_t + iou_index];
+            if (found != kIgnored) pooled.emplace_back(records.scores[d], found == kMatched);
+        }
+    }
+    std::sort(pooled.begin(), pooled.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+
+    OperatingPoint best;
+    best.score = fallback;
+    std::size_t tp = 0, fp = 0;
+    for (std::size_t i = 0; i < pooled.size();) {
+        // All detections of one score enter together: "score >= s" cannot split them.
+        const double score = pooled[i].first;
+        for (; i < pooled.size() && pooled[i].first == score; ++i) (pooled[i].second ? tp : fp) += 1;
+        if (tp == 0) continue;
+        const double f1 = 2.0 * static_cast<double>(tp) / static_cast<double>(tp + fp + truth);
+        // Strictly better only: of equal F1 the higher threshold, seen first, stays.
+        if (f1 > best.f1) best = {score, f1, tp, fp, truth - tp, true};
+    }
+    if (!best.found) best.fn = truth;
+    return best;
 }
 
 Summary Accumulator::summarize(double score_threshold) const {

@@ -60,6 +60,18 @@ struct Summary {
 // a / b, or 0 when b is 0.
 double ratio(double a, double b);
 
+// The score threshold that maximises F1 = 2TP / (2TP + FP + FN) over one
+// pass, counts summed over all classes. `found` is true when some threshold
+// gives a true positive; otherwise (no detection, no ground truth, or no
+// detection matching any) F1 is 0 at every threshold and `score` is the
+// caller's fallback.
+struct OperatingPoint {
+    double score = 0;
+    double f1 = 0;
+    std::size_t tp = 0, fp = 0, fn = 0;
+    bool found = false;
+};
+
 class Accumulator {
 public:
     // Throws std::invalid_argument for no class, no threshold, a threshold
@@ -73,6 +85,12 @@ public:
     // The values of everything added so far, with the operating point
     // `score_threshold` for the counts.
     Summary summarize(double score_threshold) const;
+
+    // The best-F1 operating point at the IoU threshold thresholds()[iou_index]
+    // (std::out_of_range past the end). Only the scores of the detections
+    // (after the per-image cut) are candidates; a tie in F1 goes to the
+    // higher threshold. O(n log n) in the number of detections.
+    OperatingPoint best_f1_threshold(std::size_t iou_index, double fallback) const;
 
     std::size_t images() const { return images_; }
     std::size_t num_classes() const { return per_class_.size(); }

@@ -63,20 +63,33 @@ Metrics (all fractions; thresholds T = 0.50, 0.55, ..., 0.95 by default):
              all detections counted (COCO's recall at 100 detections).
     mACC[t]  mean over the classes with ground truth or operating-point
              detections of TP_c / (TP_c + FP_c + FN_c), counting only
-             detections scoring at least ``score_threshold``.
+             detections scoring at least the operating point.
     OP       TP / (TP + FP) at IoU 0.5 and the operating point, summed over
              all classes;
     OR       TP / (TP + FN), same counts;
     OA       TP / (TP + FP + FN), same counts.
     "0.5:0.95" is the mean of the values at every threshold of T. mAP and mAR
-    use every detection the runner returned; the operating point
-    ``score_threshold`` decides mACC, OP, OR and OA. A ratio whose
-    denominator is 0 (and a mean over no class) is 0, so no value is NaN.
+    use every detection the runner returned; the operating point (a score
+    threshold) decides mACC, OP, OR and OA. A ratio whose denominator is 0
+    (and a mean over no class) is 0, so no value is NaN.
+
+Operating point: with ``score_threshold="f1"`` (the default) every pass picks
+its own: the detection score s that maximises F1 = 2TP / (2TP + FP + FN) at
+IoU 0.5 for "score >= s", counts summed over all classes (as OP and OR are);
+of equal F1 the higher score wins. A model whose scores are all low is thus
+judged where it works, not at a fixed value it never reaches. When no
+threshold finds a true positive (no detection, no ground truth, or no
+detection matching any), F1 is 0 everywhere and the pass falls back to 0.25.
+A number instead fixes the operating point for every pass.
 
 Attributes:
     runner: the runner whose ``run_single_instance`` the trainer calls.
     classes: the class names, as given.
-    score_threshold: the operating point (float).
+    score_threshold: "f1" or the fixed operating point (float), as given.
+    operating_point: the score threshold the last concluded pass used
+        (float; None before the first ``conclude``).
+    operating_point_rule: how it was chosen: "best F1", "fixed", or
+        "default" (the 0.25 fallback of "f1" when nothing was found).
     iou_thresholds: the IoU thresholds (tuple of floats).
     writer: the validation writer of the current pass (None before the first).
     per_class: the values of the last concluded pass per class name (the
@@ -96,16 +109,18 @@ Args:
     runner: the detection runner (``orvane.validator.runners.DetectionRunner``
         or any object with ``run_single_instance``); kept for the trainer.
     classes: list of class names, the trainer's ``classes``.
-    score_threshold: operating point of mACC, OP, OR and OA, a finite number
-        in 0..1 (default 0.25).
+    score_threshold: operating point of mACC, OP, OR and OA: "f1" (default)
+        for each pass's best-F1 score threshold, or a fixed finite number
+        in 0..1.
     iou_thresholds: IoU thresholds in (0, 1] holding 0.5 and 0.75; None
         (default) for 0.50, 0.55, ..., 0.95.
 
 Raises:
     TypeError: ``classes`` is not a list.
+    TypeError: ``score_threshold`` is neither a number nor a string.
     ValueError: no class, a repeated class name, a score threshold that is
-        not a finite number in 0..1, or IoU thresholds that are out of range
-        or miss 0.5 or 0.75.
+        neither "f1" nor a finite number in 0..1, or IoU thresholds that are
+        out of range or miss 0.5 or 0.75.
 )doc";
 
 constexpr const char* kCallDoc = R"doc(Starts a validation pass: forgets the accumulated matches and keeps the writer.
@@ -131,8 +146,10 @@ Args:
         own area).
     epoch: the epoch; the step of a published image.
     add_image: publish the image with ground truth (green) and detections
-        scoring at least ``score_threshold`` (red) drawn, through the
-        writer, with the image name as caption.
+        scoring at least the operating point (red) drawn, through the
+        writer, with the image name as caption. With "f1" the pass's own
+        operating point is known only at its end, so images are drawn at
+        the previous pass's (0.25 in the first pass).
 
 Returns:
     The pass's accumulated state, to hand to ``conclude``.
@@ -150,11 +167,15 @@ constexpr const char* kConcludeDoc = R"doc(Turns the pass's accumulated matches 
 Args:
     truth_values: what ``single_evaluation`` returned last in this pass (or
         None for the current pass).
-    epoch: the epoch of the pass (not used in the values).
+    epoch: the epoch of the pass: not used in the values; the step of the
+        published operating point.
 
 Returns:
     {"mAP": {"0.5", "0.75", "0.5:0.95"}, "mAR": {...}, "mACC": {...},
-    "OP": v, "OR": v, "OA": v}, fractions. Also sets ``per_class``.
+    "OP": v, "OR": v, "OA": v}, fractions. Also sets ``per_class``,
+    ``operating_point`` and ``operating_point_rule``, and, when the pass has
+    a writer and ``epoch`` is given, publishes the operating point as the
+    scalar "operating-point score" at step ``epoch``.
 
 Raises:
     RuntimeError: no ``single_evaluation`` since the pass began.
@@ -162,6 +183,11 @@ Raises:
 )doc";
 
 constexpr const char* kBackground = "background";
+constexpr const char* kBestF1 = "f1";
+// The operating point of "f1" when a pass finds no true positive, and the one
+// images of the first "f1" pass are drawn at.
+constexpr double kDefaultOperatingPoint = 0.25;
+constexpr const char* kOperatingPointTag = "operating-point score";
 
 // ------------------------------------------------------------------ state
 
@@ -279,12 +305,35 @@ std::vector<double> read_scores(py::handle value, const Where& where, const std:
     return scores;
 }
 
+// ------------------------------------------------------------------ operating point
+
+// score_threshold checked: the str "f1" or a float in 0..1.
+py::object read_score_threshold(py::handle value) {
+    if (PyUnicode_Check(value.ptr())) {
+        if (py::str(value).cast<std::string>() == kBestF1) return py::str(kBestF1);
+        kx::raise(PyExc_ValueError, "Argument 'score_threshold' must be \"f1\" or a finite number in [0.0, 1.0], got " +
+                                        py::repr(value).cast<std::string>());
+    }
+    return py::float_(kx::to_finite(value, "score_threshold", 0.0, 1.0));
+}
+
+bool best_f1(const py::object& requested) { return py::isinstance<py::str>(requested); }
+
+// The threshold images are drawn at while a pass runs: the fixed one, or with
+// "f1" the previous pass's (the default before any).
+py::object drawing_threshold(const py::object& self) {
+    py::object requested = read_score_threshold(self.attr("score_threshold"));
+    if (!best_f1(requested)) return requested;
+    py::object previous = self.attr("operating_point");
+    return previous.is_none() ? py::object(py::float_(kDefaultOperatingPoint)) : previous;
+}
+
 // ------------------------------------------------------------------ methods
 
 void init(py::object self, py::object runner, py::object classes, py::object score_threshold,
           py::object iou_thresholds) {
     kx::check_list(classes, "classes");
-    const double operating_point = kx::to_finite(score_threshold, "score_threshold", 0.0, 1.0);
+    py::object requested = read_score_threshold(score_threshold);
     if (classes.is_none() || py::len(classes) == 0)
         kx::raise(PyExc_ValueError, "DetectionEvaluator needs the list of class names (classes is empty)");
 
@@ -316,7 +365,9 @@ void init(py::object self, py::object runner, py::object classes, py::object sco
 
     self.attr("runner") = runner;
     self.attr("classes") = classes;
-    self.attr("score_threshold") = py::float_(operating_point);
+    self.attr("score_threshold") = requested;
+    self.attr("operating_point") = py::none();
+    self.attr("operating_point_rule") = py::none();
     self.attr("iou_thresholds") = as_tuple(config->thresholds);
     self.attr("writer") = py::none();
     self.attr("per_class") = py::dict();
@@ -414,7 +465,7 @@ py::object single_evaluation(py::object self, py::object instances, py::object e
         writer.attr("publish_detections")(py::str(where.image), item(gt, "image", where, "gt_instance"), shown_boxes,
                                           shown_labels, dt_boxes_value, dt_labels_value, dt_scores_value, epoch,
                                           py::arg("normalized") = true,
-                                          py::arg("min_score") = self.attr("score_threshold"));
+                                          py::arg("min_score") = drawing_threshold(self));
         state.published = true;
     }
     return state_object;
@@ -439,7 +490,7 @@ py::dict family(const Config& config, const std::vector<double>& values) {
     return out;
 }
 
-py::object conclude(py::object self, py::object truth_values, py::object /*epoch*/) {
+py::object conclude(py::object self, py::object truth_values, py::object epoch) {
     py::object state_object = self.attr("_state");
     PassState& state = py::cast<PassState&>(state_object);
     if (state.accumulator.images() == 0)
@@ -450,7 +501,16 @@ py::object conclude(py::object self, py::object truth_values, py::object /*epoch
         kx::raise(PyExc_ValueError, "truth_values is not the state of the current validation pass: pass what "
                                     "single_evaluation returned last");
     const Config& config = *state.config;
-    const double operating_point = kx::to_double(self.attr("score_threshold"), "score_threshold");
+    py::object requested = read_score_threshold(self.attr("score_threshold"));
+    double operating_point = 0;
+    const char* rule = "fixed";
+    if (best_f1(requested)) {
+        const ev::OperatingPoint best = state.accumulator.best_f1_threshold(config.at_50, kDefaultOperatingPoint);
+        operating_point = best.score;
+        rule = best.found ? "best F1" : "default";
+    } else {
+        operating_point = requested.cast<double>();
+    }
     const ev::Summary summary = state.accumulator.summarize(operating_point);
 
     py::dict metrics;
@@ -488,7 +548,14 @@ py::object conclude(py::object self, py::object truth_values, py::object /*epoch
         per_class[config.names[c]] = entry;
     }
     self.attr("per_class") = per_class;
-    if (state.published) self.attr("writer").attr("flush")();
+    self.attr("operating_point") = py::float_(operating_point);
+    self.attr("operating_point_rule") = py::str(rule);
+    py::object writer = self.attr("writer");
+    if (!writer.is_none() && !epoch.is_none()) {
+        writer.attr("publish_scalar")(kOperatingPointTag, py::float_(operating_point), epoch);
+        state.published = true;
+    }
+    if (state.published) writer.attr("flush")();
     return metrics;
 }
 
@@ -507,7 +574,7 @@ PYBIND11_MODULE(KESTRIX_MODULE_NAME, m) {
 
     static kx::Lazy object_type{"builtins", "object"};
     py::object cls = kx::make_class(m, "DetectionEvaluator", object_type(), kClassDoc);
-    kx::def_init(cls, &init, kInitDoc, py::arg("runner"), py::arg("classes"), py::arg("score_threshold") = 0.25,
+    kx::def_init(cls, &init, kInitDoc, py::arg("runner"), py::arg("classes"), py::arg("score_threshold") = kBestF1,
                  py::arg("iou_thresholds") = py::none());
     kx::def_method(cls, "__call__", &start_pass, kCallDoc, py::arg("writer"));
     kx::def_method(cls, "single_evaluation", &single_evaluation, kSingleDoc, py::arg("instances"), py::arg("epoch"),

@@ -65,6 +65,21 @@ Raises:
         int64 range. Nothing is written then.
 )doc";
 
+constexpr const char* kScalarDoc = R"doc(Writes one scalar summary (for example the pass's operating point).
+
+Args:
+    tag: summary name shown in TensorBoard.
+    value: the number (converted to float).
+    step: the summary step (for example the epoch).
+
+Returns:
+    None. The summary is buffered by the writer until flush().
+
+Raises:
+    TypeError: a value that is not a number.
+    ValueError: a step outside the int64 range.
+)doc";
+
 constexpr const char* kFlushDoc = R"doc(Flushes the summary writer so buffered images reach the event file.
 
 Returns:
@@ -194,6 +209,15 @@ py::object publish_detections(py::object self, py::object caption, py::object im
     return py::none();
 }
 
+py::object publish_scalar(py::object self, py::object tag, py::object value, py::object step) {
+    static kx::Lazy tf_scalar{"tensorflow", "summary.scalar"};
+    const double number = kx::to_double(value, "value");
+    py::object summary_step = PyIndex_Check(step.ptr()) ? py::int_(kx::to_int64(step, "step")) : step;
+    kx::with_context(self.attr("writer").attr("as_default")(),
+                     [&] { tf_scalar()(tag, py::float_(number), py::arg("step") = summary_step); });
+    return py::none();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(writers, m) {
@@ -214,6 +238,9 @@ PYBIND11_MODULE(writers, m) {
                    py::arg("gt_boxes"), py::arg("gt_labels"), py::arg("dt_boxes"), py::arg("dt_labels"),
                    py::arg("dt_scores"), py::arg("step"), py::kw_only(), py::arg("normalized") = true,
                    py::arg("min_score") = 0.0);
+
+    kx::def_method(cls, "publish_scalar", &publish_scalar, kScalarDoc, py::arg("tag"), py::arg("value"),
+                   py::arg("step"));
 
     kx::def_method(
         cls, "flush",

@@ -5,6 +5,7 @@ Every failure caused by the user's input becomes a `CliError` whose text is the 
 command prints; errors that are the package's own faults propagate with their traceback.
 """
 
+import argparse
 import contextlib
 import errno
 import math
@@ -342,7 +343,18 @@ def make_runner(model, imgsz, classes, score_threshold=0.001):
     return DetectionRunner(model, (imgsz, imgsz, 3), list(classes), score_threshold=score_threshold)
 
 
-def make_evaluator(runner, classes, score_threshold=0.25):
+def operating_point_flag(text):
+    """The value of a score-threshold flag that sets the evaluator's operating point: "f1" (each
+    pass's best-F1 threshold) or a number, checked for its range by the command."""
+    if text == "f1":
+        return text
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError('must be "f1" or a number in [0, 1], got %r' % text) from None
+
+
+def make_evaluator(runner, classes, score_threshold="f1"):
     from orvane.validator.evaluators import DetectionEvaluator
 
     return DetectionEvaluator(runner, list(classes), score_threshold=score_threshold)
@@ -356,6 +368,24 @@ def metrics_line(summary):
     """The headline of a validation summary (percentages)."""
     keys = ("mAP@0.5", "mAP@0.5:0.95", "mAR@0.5", "Overall-AP", "Overall-AR")
     return "  ".join("%s %.1f" % (k, float(summary[k])) for k in keys if k in summary)
+
+
+def operating_point_line(counter):
+    """The line naming the score threshold behind the P, R and accuracy figures of the last pass
+    of `counter` (an ImageCounter), e.g. "operating point: score >= 0.31 (best F1 0.62)"; None
+    before any pass."""
+    evaluator = counter.evaluator
+    score, rule = evaluator.operating_point, evaluator.operating_point_rule
+    if score is None:
+        return None
+    if rule == "best F1":
+        precision, recall = counter.metrics["OP"], counter.metrics["OR"]
+        how = "best F1 %.2f" % (2 * precision * recall / (precision + recall))
+    elif rule == "default":
+        how = "default: no detection matches at IoU 0.5"
+    else:
+        how = rule
+    return "operating point: score >= %.3g (%s)" % (score, how)
 
 
 class ImageCounter:

@@ -26,8 +26,8 @@ import time
 
 from orvane.kestrix.cli import recipe as default_recipe
 from orvane.kestrix.cli.common import INTERRUPTED, CliError, ImageCounter, add_data_arguments, class_table, \
-    finite, make_evaluator, make_runner, metrics_line, open_dataset, quiet_keras, read_descriptor, resolve_data, \
-    usable_folder
+    finite, make_evaluator, make_runner, metrics_line, open_dataset, operating_point_line, quiet_keras, \
+    read_descriptor, resolve_data, usable_folder
 
 
 def add_parser(sub, formatter):
@@ -380,6 +380,9 @@ def _report(trainer, logger, evaluator, elapsed, args):
     print()
     print("Trained %d epochs in %.0f s." % (args.epochs, elapsed))
     print("Final metrics (epoch %s): %s" % (last["epoch"], metrics_line(last)))
+    operating_point = operating_point_line(evaluator)
+    if operating_point is not None:
+        print(operating_point)
     print("Best %s: %.1f at epoch %s (best.h5)"
           % (summary_key(args.metric), best[summary_key(args.metric)], best["epoch"]))
     print()

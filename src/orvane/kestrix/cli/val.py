@@ -7,8 +7,8 @@ import os
 
 from orvane.kestrix.cli import recipe as default_recipe
 from orvane.kestrix.cli.common import CliError, Detector, ImageCounter, add_data_arguments, class_table, \
-    finite, make_evaluator, make_folder, metrics_line, open_dataset, read_descriptor, resolve_data, \
-    usable_folder, write_bytes_atomically
+    finite, make_evaluator, make_folder, metrics_line, open_dataset, operating_point_flag, operating_point_line, \
+    read_descriptor, resolve_data, usable_folder, write_bytes_atomically
 
 
 def add_parser(sub, formatter):
@@ -22,8 +22,9 @@ def add_parser(sub, formatter):
     add_data_arguments(p, "the dataset to validate on")
     p.add_argument("--imgsz", type=int, default=default_recipe.RECIPE["imgsz"],
                    help="input size, when the model does not fix one")
-    p.add_argument("--conf", type=float, default=0.25,
-                   help="score threshold of the operating point (mACC, Overall-AP/AR)")
+    p.add_argument("--conf", type=operating_point_flag, default="f1", metavar="f1|SCORE",
+                   help="score threshold of the operating point (mACC, Overall-AP/AR, P and R): "
+                        "\"f1\" for the one that maximises F1 over the pass, or a fixed score")
     p.add_argument("--save-json", metavar="FILE", default=None,
                    help="also write the detections as a COCO results file: the dataset's own "
                         "image and category ids for COCO datasets; otherwise image ids 1..N in "
@@ -84,7 +85,8 @@ class ResultsRecorder:
 def validate(args):
     """Runs the validation pass of `args`; returns (metrics, the ImageCounter, the results
     recorder or None, the descriptor path)."""
-    finite(args.conf, "conf", 0, 1)
+    if args.conf != "f1":
+        finite(args.conf, "conf", 0, 1)
     if args.save_json:
         usable_folder(os.path.dirname(os.path.abspath(args.save_json)), "--save-json")
         if os.path.isdir(args.save_json):
@@ -121,6 +123,7 @@ def run(args):
     print()
     print("Validation of %s on %s" % (args.weights, path))
     print(metrics_line(summary_percentages(metrics)))
+    print(operating_point_line(evaluator))
     print()
     print(class_table(evaluator))
     if recorder is not None:
