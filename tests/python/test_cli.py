@@ -220,10 +220,12 @@ class TestOtherCommands:
         again = kestrix_here("convert", "--data", demo, "--out", out, check=2)
         assert "already holds shard files" in again.stderr
 
-    def test_trains_on_converted_records(self, records, work):
-        done = kestrix_here("train", "--data", records, "--epochs", "1", "--imgsz", "64", "--batch", "16",
-                       "--project", work / "tfrecord-runs", check=0)
-        assert "Final metrics (epoch 1)" in done.stdout
+    def test_trains_on_converted_records_for_a_time_budget(self, records, work):
+        # A budget shorter than the first epoch (the recipe's estimate is 8): the run stops after one.
+        done = kestrix_here("train", "--data", records, "--time", "0.01", "--imgsz", "64", "--batch", "16",
+                            "--project", work / "tfrecord-runs", check=0)
+        assert "Time budget 0.0 min: 1 epochs in all" in done.stdout
+        assert "Trained 1 epochs" in done.stdout and "Final metrics (epoch 1)" in done.stdout
 
 
 # Every case but the weights that do not load fails before Keras is reached: run once.

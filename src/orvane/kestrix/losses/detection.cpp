@@ -430,7 +430,7 @@ PYBIND11_MODULE(detection, m) {
         },
         kInitDoc, py::arg("num_classes"), py::arg("reg_max") = 16, py::arg("topk") = 10, py::arg("alpha") = 0.5,
         py::arg("beta") = 6.0, py::arg("box_weight") = 7.5, py::arg("dfl_weight") = 1.5,
-        py::arg("class_weight") = 0.5);
+        py::arg("class_weight") = 1.0);
     kx::def_method(cls, "compute_loss", &compute_loss, kComputeLossDoc, py::arg("y_true"), py::arg("y_pred"));
     kx::def_method(cls, "assign", &assign, kAssignDoc, py::arg("y_true"), py::arg("y_pred"));
 }

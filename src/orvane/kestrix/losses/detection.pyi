@@ -27,7 +27,7 @@ class DetectionLoss(KestrixLoss):
         beta: float = 6.0,
         box_weight: float = 7.5,
         dfl_weight: float = 1.5,
-        class_weight: float = 0.5,
+        class_weight: float = 1.0,
     ) -> None: ...
     def compute_loss(self, y_true: Sequence[tf.Tensor], y_pred: Sequence[tf.Tensor]) -> Dict[str, tf.Tensor]:
         """"total-loss", "localization-loss", "distribution-loss", "classification-loss"."""
