@@ -1,5 +1,6 @@
 """Transfer: an earlier run's weights load by name and shape (a different class head starts
-fresh), and frozen backbone stages keep their weights through training."""
+fresh), and frozen backbone stages keep their weights through training, for the family's own
+backbone and for a Keras Applications one."""
 import numpy as np
 import pytest
 import tensorflow as tf
@@ -16,14 +17,14 @@ def export(model):
     return tf.keras.Model(model.input, model.outputs[2:])
 
 
-def test_a_three_class_run_loads_into_a_one_class_model_except_the_class_head(tmp_path, capsys):
-    source = build_detector(3, SHAPE, "t")
-    for v in source.trainable_variables:
-        v.assign(v + 0.5)
+@pytest.mark.parametrize("backbone", [None, "mobilenetv2"])
+def test_a_three_class_run_loads_into_a_one_class_model_except_the_class_head(tmp_path, capsys, backbone):
+    source = build_detector(3, SHAPE, "t", backbone=backbone)
+    source.set_weights([w + 0.5 for w in source.get_weights()])
     path = str(tmp_path / "best.h5")
     export(source).save(path)
 
-    target = build_detector(1, SHAPE, "t")
+    target = build_detector(1, SHAPE, "t", backbone=backbone)
     fresh = {layer.name: [w.copy() for w in layer.get_weights()] for layer in target.layers}
     report = load_matching_weights(target, path)
     skipped = {entry.split(" ")[0] for entry in report["skipped"]}
@@ -39,7 +40,7 @@ def test_a_three_class_run_loads_into_a_one_class_model_except_the_class_head(tm
     # What `kestrix train --weights` says about it.
     from orvane.kestrix.cli.train import _load_weights
 
-    _load_weights(build_detector(1, SHAPE, "t"), path)
+    _load_weights(build_detector(1, SHAPE, "t", backbone=backbone), path)
     out = capsys.readouterr().out
     assert "Loaded %d of %d weight tensors from %s." % (report["loaded"], report["total"], path) in out
     assert all("not loaded: head%d_class_logits (shapes" % i in out for i in range(3))
@@ -54,20 +55,37 @@ def test_unusable_files_are_named(tmp_path, make_file, message):
         load_matching_weights(build_detector(1, SHAPE, "t"), make_file(tmp_path))
 
 
-def test_frozen_stages_do_not_change_over_an_epoch(tmp_path):
-    model = build_detector(1, SHAPE, "t")
+def layer_weights(model):
+    """{name: weights} of every layer, a nested backbone's layers as ``<backbone>/<layer>``."""
+    found = {}
+    for layer in model.layers:
+        inner = layer.layers if isinstance(layer, tf.keras.Model) else [layer]
+        for each in inner:
+            key = each.name if each is layer else "%s/%s" % (layer.name, each.name)
+            found[key] = [w.copy() for w in each.get_weights()]
+    return found
+
+
+@pytest.mark.parametrize("backbone, first_stages, later", [
+    (None, ("stem_", "stage1_"), "stage2_down_conv"),
+    # stem and blocks 1-2 (stride 4); block 3 expands at stride 4 but ends at stride 8
+    ("mobilenetv2", ("backbone_mobilenetv2/Conv1", "backbone_mobilenetv2/bn_Conv1",
+                     "backbone_mobilenetv2/expanded_conv_", "backbone_mobilenetv2/block_1_",
+                     "backbone_mobilenetv2/block_2_"), "backbone_mobilenetv2/block_3_expand"),
+])
+def test_frozen_stages_do_not_change_over_an_epoch(tmp_path, backbone, first_stages, later):
+    model = build_detector(1, SHAPE, "t", backbone=backbone)
     frozen = set(freeze_stages(model, 2))
-    assert frozen and all(name.startswith(("stem_", "stage1_")) for name in frozen)
-    before = {layer.name: [w.copy() for w in layer.get_weights()] for layer in model.layers}
+    assert frozen and all(name.startswith(first_stages) for name in frozen)
+    before = layer_weights(model)
     rng = np.random.default_rng(0)
     images = rng.integers(0, 256, (8,) + SHAPE, dtype=np.uint8)
     boxes = np.tile(np.array([[[8, 8, 40, 40, 0]]], np.float32), (8, 1, 1))
     trainer = make_trainer(tmp_path, model=model, loss=DetectionLoss(1), classes=["thing"],
                            metric_names=["total-loss"])
     trainer.train(1, tf.data.Dataset.from_tensor_slices((images, boxes)).batch(4), None, None)
-    for layer in model.layers:
-        same = all(np.array_equal(a, b) for a, b in zip(layer.get_weights(), before[layer.name]))
-        if layer.name in frozen:
-            assert same, layer.name
-    assert not all(np.array_equal(a, b) for a, b in
-                   zip(model.get_layer("stage2_down_conv").get_weights(), before["stage2_down_conv"]))
+    after = layer_weights(model)
+    assert {name for name in after if after[name] and name.startswith(first_stages)} <= frozen
+    for name in frozen:
+        assert all(np.array_equal(a, b) for a, b in zip(after[name], before[name])), name
+    assert not all(np.array_equal(a, b) for a, b in zip(after[later], before[later]))
