@@ -1,6 +1,6 @@
 """Transfer: an earlier run's weights load by name and shape (a different class head starts
-fresh), and frozen backbone stages keep their weights through training, for the family's own
-backbone and for a Keras Applications one."""
+fresh, also with a Keras Applications backbone), and frozen backbone stages keep their weights
+through training."""
 import numpy as np
 import pytest
 import tensorflow as tf
@@ -55,37 +55,20 @@ def test_unusable_files_are_named(tmp_path, make_file, message):
         load_matching_weights(build_detector(1, SHAPE, "t"), make_file(tmp_path))
 
 
-def layer_weights(model):
-    """{name: weights} of every layer, a nested backbone's layers as ``<backbone>/<layer>``."""
-    found = {}
-    for layer in model.layers:
-        inner = layer.layers if isinstance(layer, tf.keras.Model) else [layer]
-        for each in inner:
-            key = each.name if each is layer else "%s/%s" % (layer.name, each.name)
-            found[key] = [w.copy() for w in each.get_weights()]
-    return found
-
-
-@pytest.mark.parametrize("backbone, first_stages, later", [
-    (None, ("stem_", "stage1_"), "stage2_down_conv"),
-    # stem and blocks 1-2 (stride 4); block 3 expands at stride 4 but ends at stride 8
-    ("mobilenetv2", ("backbone_mobilenetv2/Conv1", "backbone_mobilenetv2/bn_Conv1",
-                     "backbone_mobilenetv2/expanded_conv_", "backbone_mobilenetv2/block_1_",
-                     "backbone_mobilenetv2/block_2_"), "backbone_mobilenetv2/block_3_expand"),
-])
-def test_frozen_stages_do_not_change_over_an_epoch(tmp_path, backbone, first_stages, later):
-    model = build_detector(1, SHAPE, "t", backbone=backbone)
+def test_frozen_stages_do_not_change_over_an_epoch(tmp_path):
+    model = build_detector(1, SHAPE, "t")
     frozen = set(freeze_stages(model, 2))
-    assert frozen and all(name.startswith(first_stages) for name in frozen)
-    before = layer_weights(model)
+    assert frozen and all(name.startswith(("stem_", "stage1_")) for name in frozen)
+    before = {layer.name: [w.copy() for w in layer.get_weights()] for layer in model.layers}
     rng = np.random.default_rng(0)
     images = rng.integers(0, 256, (8,) + SHAPE, dtype=np.uint8)
     boxes = np.tile(np.array([[[8, 8, 40, 40, 0]]], np.float32), (8, 1, 1))
     trainer = make_trainer(tmp_path, model=model, loss=DetectionLoss(1), classes=["thing"],
                            metric_names=["total-loss"])
     trainer.train(1, tf.data.Dataset.from_tensor_slices((images, boxes)).batch(4), None, None)
-    after = layer_weights(model)
-    assert {name for name in after if after[name] and name.startswith(first_stages)} <= frozen
-    for name in frozen:
-        assert all(np.array_equal(a, b) for a, b in zip(after[name], before[name])), name
-    assert not all(np.array_equal(a, b) for a, b in zip(after[later], before[later]))
+    for layer in model.layers:
+        same = all(np.array_equal(a, b) for a, b in zip(layer.get_weights(), before[layer.name]))
+        if layer.name in frozen:
+            assert same, layer.name
+    assert not all(np.array_equal(a, b) for a, b in
+                   zip(model.get_layer("stage2_down_conv").get_weights(), before["stage2_down_conv"]))

@@ -188,8 +188,9 @@ def _build_model(args, num_classes, resume):
         if args.backbone is None:
             raise
         raise CliError("--backbone %s: %s" % (args.backbone, e))
-    if model.backbone_source is not None and resume is None:
-        print("Backbone %s." % model.backbone_source)
+    if model.backbone_source is not None:
+        print("Backbone %s." % (model.backbone_source if resume is None else
+                                model.backbone_source.split(": ")[0] + ": weights from the run's state"))
     return model
 
 

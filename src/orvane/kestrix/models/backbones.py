@@ -161,8 +161,8 @@ def build_backbone(inputs, name: str, size: str, weights=None):
         weights the backbone holds.
 
     Raises:
-        ValueError: an unknown name, a layer of ``BACKBONES`` missing from the application, a
-            weights file that is missing or does not fit, or ImageNet weights that cannot be
+        ValueError: an unknown name, a layer of ``BACKBONES`` missing from the application or a
+            layer of it in no stage, a weights file that is missing or does not fit, or ImageNet weights that cannot be
             fetched.
     """
     _check_name(name)
@@ -191,6 +191,12 @@ def build_backbone(inputs, name: str, size: str, weights=None):
     if missing:
         raise ValueError("backbone %s has no layer %s to take features from (this Keras names its layers "
                          "otherwise)" % (name, ", ".join(missing)))
+    # A layer outside every stage would stay trainable under --freeze 5: refuse such a table.
+    staged = {layer.name for layer in stage_layers(application, name, len(entry["stages"]))}
+    unstaged = [layer.name for layer in application.layers if layer.weights and layer.name not in staged]
+    if unstaged:
+        raise ValueError("backbone %s: layers %s belong to no stage (this Keras names its layers otherwise)"
+                         % (name, ", ".join(unstaged[:5])))
     backbone = tf.keras.Model(application.input, [application.get_layer(layer).output for layer in entry["features"]],
                               name=PREFIX + name)
     return backbone(_preprocess(inputs, name)), "%s: %s" % (_describe(name, size), source)
