@@ -68,8 +68,8 @@ def add_parser(sub, formatter):
                         "efficientnetb0 or resnet50")
     p.add_argument("--backbone-weights", metavar="imagenet|FILE|none", default=None,
                    help="what the --backbone starts from: imagenet (default; downloaded by Keras, "
-                        "needs the internet), FILE (the save_weights file of the bare application: "
-                        "tf.keras.applications.X(include_top=False, weights=None).save_weights(FILE)) "
+                        "needs the internet), FILE (weights of the bare application, saved where the "
+                        "internet is by tf.keras.applications.X(include_top=False).save_weights(FILE)) "
                         "or none (random initialisation)")
     p.add_argument("--project", metavar="DIR", default="runs",
                    help="root of the run folders (train/<stamp>) and TensorBoard logs (logs/<stamp>)")
@@ -250,7 +250,7 @@ def run(args):
     total_steps = steps_per_epoch * args.epochs
     tf.keras.utils.set_random_seed(args.seed)
 
-    logger = TensorBoard(os.path.join(args.project, "logs"), default_recipe.metric_names())
+    # The model first: weights that cannot be had leave no log folder behind.
     model = _build_model(args, len(classes), resume)
     if args.weights is not None and resume is None:
         _load_weights(model, args.weights)
@@ -260,6 +260,7 @@ def run(args):
         frozen = freeze_stages(model, args.freeze)
         print("Froze the first %d stages of the %s backbone (%d layers)."
               % (args.freeze, args.backbone or "family's own", len(frozen)))
+    logger = TensorBoard(os.path.join(args.project, "logs"), default_recipe.metric_names())
     optimizer, schedule = default_recipe.build_optimizer(args.lr, total_steps, steps_per_epoch, args.model)
     loss = default_recipe.build_loss(len(classes), args.model)
     runner = make_runner(model, args.imgsz, classes)

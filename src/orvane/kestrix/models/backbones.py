@@ -16,11 +16,11 @@ application (``BACKBONES[name]["stages"]``).
 
 Weights: ``"imagenet"`` lets Keras fetch the application's ImageNet weights (this needs the
 internet, or Keras's cache); a FILE is the weights file of the bare application, written for
-example by
-``tf.keras.applications.MobileNetV2(alpha=0.35, include_top=False, weights=None,
+example, where the internet is, by
+``tf.keras.applications.MobileNetV2(alpha=0.35, include_top=False, weights="imagenet",
 input_shape=(224, 224, 3)).save_weights("mobilenetv2-0.35.weights.h5")`` (the input size does not
-matter; ``alpha`` must be the one of the detector's size, see ``mobile_alpha``); None or
-``"none"`` is random initialisation.
+matter; ``alpha`` must be the one of the detector's size, see ``mobile_alpha``; ``weights=None``
+there gives a file of random weights); None or ``"none"`` is random initialisation.
 """
 from __future__ import annotations
 
@@ -128,7 +128,7 @@ def _file_shapes(path):
 def _load_file(application, name, size, path):
     if not os.path.isfile(path):
         raise ValueError("backbone weights file not found: %s (give a file, 'imagenet' or 'none')" % path)
-    hint = ("make one with tf.keras.applications.%s(%sinclude_top=False, weights=None, input_shape=...)"
+    hint = ("make one with tf.keras.applications.%s(%sinclude_top=False, input_shape=...)"
             ".save_weights(...)" % (BACKBONES[name]["application"],
                                     "alpha=%g, " % mobile_alpha(size) if name == "mobilenetv2" else ""))
     want = sorted(tuple(w.shape) for w in application.weights)

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 
-from .backbones import BACKBONES, find_backbone, stage_layers
+from .backbones import find_backbone, stage_layers
 from .detection import backbone_stage_prefixes
 
 __all__ = ["load_matching_weights", "freeze_stages"]
@@ -109,7 +109,6 @@ def freeze_stages(model, count: int) -> list:
         raise ValueError("the backbone has %d stages; cannot freeze %s" % (len(prefixes), count))
     name, backbone = find_backbone(model)
     if backbone is not None:
-        assert len(BACKBONES[name]["stages"]) == len(prefixes)
         layers = stage_layers(backbone, name, count)
         for layer in layers:
             layer.trainable = False
