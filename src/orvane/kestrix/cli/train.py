@@ -223,7 +223,7 @@ def run(args):
         _positive(args, "time")
     if not 0 <= args.freeze <= 5:
         raise CliError("--freeze must lie in 0..5 (the backbone's stem and four stages), got %d" % args.freeze)
-    if args.weights is not None and not os.path.isfile(args.weights):
+    if args.weights is not None and resume is None and not os.path.isfile(args.weights):  # resumed: from state
         raise CliError("--weights: no such file: %s" % args.weights)
     if args.imgsz % 32:
         raise CliError("--imgsz must be a multiple of 32 (the detector's coarsest stride), got %d"
