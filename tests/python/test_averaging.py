@@ -85,3 +85,22 @@ def test_resume_continues_the_average(tmp_path):
 def test_bad_settings(tmp_path, kwargs, message):
     with pytest.raises(ValueError, match=message):
         make_trainer(tmp_path, metric_names=["total-loss"], **kwargs)
+
+
+def test_integer_weights_take_part_as_they_are(tmp_path):
+    """A normalisation layer's sample count (an int64 weight, as in some Keras Applications) does
+    not stop the averaging step; the averaged model carries the count as it is."""
+    inputs = tf.keras.Input(shape=(None, None, 3), name="image")
+    normalised = tf.keras.layers.Normalization(name="norm")(inputs)
+    x = tf.keras.layers.Conv2D(4, 3, padding="same", activation="relu", name="stem")(normalised)
+    features = tf.keras.layers.GlobalAveragePooling2D(name="pool")(x)
+    model = tf.keras.Model(inputs, [tf.keras.layers.GlobalMaxPooling2D(name="input_peak")(inputs)] +
+                           [tf.keras.layers.Dense(n, name=name)(features)
+                            for n, name in ((4, "box_head"), (3, "class_head"), (1, "objectness_head"))])
+    (count,) = [w for w in model.weights if "int" in str(w.dtype)]
+    count.assign(7)
+    trainer = make_trainer(tmp_path, model=model, ema=DECAY, ema_tau=TAU, metric_names=["total-loss"])
+    steps(trainer, 2)
+    trainer.train(1, [], None, None)
+    loaded = tf.keras.models.load_model(trainer.last, compile=False)
+    assert [int(w.numpy()) for w in loaded.get_layer("norm").weights if "int" in str(w.dtype)] == [7]

@@ -245,6 +245,7 @@ FREE = pytest.mark.keras_free
     pytest.param(["train", "--data", "{work}"], "{work} is a folder; --data takes a dataset descriptor file",
                  marks=FREE),
     pytest.param(["train", "--lr", "inf"], "--lr must be a finite number, got inf", marks=FREE),
+    pytest.param(["train", "--backbone-weights", "none"], "--backbone-weights needs a --backbone", marks=FREE),
     pytest.param(["val", "--weights", "{not_h5}", "--conf", "nan"], "--conf must lie in [0, 1], got nan", marks=FREE),
     pytest.param(["val", "--weights", "{not_h5}", "--conf", "best"], "--conf: must be \"f1\" or a number", marks=FREE),
     pytest.param(["train", "--project", "{a_file}/runs"], "a file stands where a folder is expected", marks=FREE),

@@ -1,5 +1,6 @@
 """Transfer: an earlier run's weights load by name and shape (a different class head starts
-fresh), and frozen backbone stages keep their weights through training."""
+fresh, also with a Keras Applications backbone), and frozen backbone stages keep their weights
+through training."""
 import numpy as np
 import pytest
 import tensorflow as tf
@@ -16,14 +17,14 @@ def export(model):
     return tf.keras.Model(model.input, model.outputs[2:])
 
 
-def test_a_three_class_run_loads_into_a_one_class_model_except_the_class_head(tmp_path, capsys):
-    source = build_detector(3, SHAPE, "t")
-    for v in source.trainable_variables:
-        v.assign(v + 0.5)
+@pytest.mark.parametrize("backbone", [None, "mobilenetv2"])
+def test_a_three_class_run_loads_into_a_one_class_model_except_the_class_head(tmp_path, capsys, backbone):
+    source = build_detector(3, SHAPE, "t", backbone=backbone)
+    source.set_weights([w + 0.5 for w in source.get_weights()])
     path = str(tmp_path / "best.h5")
     export(source).save(path)
 
-    target = build_detector(1, SHAPE, "t")
+    target = build_detector(1, SHAPE, "t", backbone=backbone)
     fresh = {layer.name: [w.copy() for w in layer.get_weights()] for layer in target.layers}
     report = load_matching_weights(target, path)
     skipped = {entry.split(" ")[0] for entry in report["skipped"]}
@@ -39,7 +40,7 @@ def test_a_three_class_run_loads_into_a_one_class_model_except_the_class_head(tm
     # What `kestrix train --weights` says about it.
     from orvane.kestrix.cli.train import _load_weights
 
-    _load_weights(build_detector(1, SHAPE, "t"), path)
+    _load_weights(build_detector(1, SHAPE, "t", backbone=backbone), path)
     out = capsys.readouterr().out
     assert "Loaded %d of %d weight tensors from %s." % (report["loaded"], report["total"], path) in out
     assert all("not loaded: head%d_class_logits (shapes" % i in out for i in range(3))

@@ -12,6 +12,11 @@ started with (read back from its setup JSON): from the epoch after the last comp
 the optimizer's step counter, the learning-rate schedule, best.h5's best value, summary.csv and
 the TensorBoard steps all going on where they stopped (new logs go to a new folder beside the
 run's first ones).
+
+`--backbone NAME` puts a Keras Applications network (mobilenetv2, efficientnetb0, resnet50) in
+place of the family's own backbone, under the same neck and heads; `--backbone-weights` says what
+it starts from: `imagenet` (the default with a backbone; fetched by Keras, so it needs the
+internet or Keras's cache), a weights FILE of the bare application, or `none`.
 """
 
 import contextlib
@@ -55,7 +60,17 @@ def add_parser(sub, formatter):
                         ".h5 weights file): layers matching by name and shape load, the others "
                         "(a class head of another class count) start fresh")
     p.add_argument("--freeze", type=int, default=0, metavar="N",
-                   help="keep the first N backbone stages (stem, stage1 .. stage4) fixed")
+                   help="keep the first N backbone stages (stem, stage1 .. stage4) fixed; with "
+                        "--backbone, the application's stem and the blocks of strides 4, 8, 16, 32")
+    p.add_argument("--backbone", metavar="NAME", default=None,
+                   help="a Keras Applications backbone instead of the family's own: mobilenetv2 "
+                        "(mobile; its width follows --model: t 0.35, n 0.5, s 0.75, m 1.0), "
+                        "efficientnetb0 or resnet50")
+    p.add_argument("--backbone-weights", metavar="imagenet|FILE|none", default=None,
+                   help="what the --backbone starts from: imagenet (default; downloaded by Keras, "
+                        "needs the internet), FILE (weights of the bare application, saved where the "
+                        "internet is by tf.keras.applications.X(include_top=False).save_weights(FILE)) "
+                        "or none (random initialisation)")
     p.add_argument("--project", metavar="DIR", default="runs",
                    help="root of the run folders (train/<stamp>) and TensorBoard logs (logs/<stamp>)")
     p.add_argument("--metric", choices=("map", "acc", "recall"), default="map",
@@ -73,12 +88,14 @@ def add_parser(sub, formatter):
 # The flags whose values a resumed run takes from its setup file, and their names there.
 RUN_SETTINGS = {"data": "data", "epochs": "epochs", "imgsz": "imgsz", "batch": "batch", "lr": "lr",
                 "model": "model", "time": "time", "weights": "weights", "freeze": "freeze", "metric": "metric",
-                "seed": "seed", "no_augment": "augmentation", "project": None}
+                "seed": "seed", "no_augment": "augmentation", "backbone": "backbone",
+                "backbone_weights": "backbone_weights", "project": None}
 
 
 def _run_defaults():
     return {"data": None, "epochs": None, "imgsz": None, "batch": None, "lr": None,
-            "model": None, "time": None, "weights": None, "freeze": 0, "metric": "map", "seed": 0, "no_augment": False, "project": "runs"}
+            "model": None, "time": None, "weights": None, "freeze": 0, "metric": "map", "seed": 0, "no_augment": False,
+            "backbone": None, "backbone_weights": None, "project": "runs"}
 
 
 def _resume_settings(args):
@@ -140,6 +157,43 @@ def _load_weights(model, path):
         print("  not loaded: %s" % entry)
 
 
+def _backbone_settings(args, resume):
+    """Checks --backbone and --backbone-weights and fills in the default weights (imagenet). A
+    resumed run restores its backbone from its state and needs no weights file any more."""
+    if args.backbone is None:
+        if args.backbone_weights is not None:
+            raise CliError("--backbone-weights needs a --backbone")
+        return
+    from orvane.kestrix.models.backbones import BACKBONES
+
+    if args.backbone not in BACKBONES:
+        raise CliError("--backbone must be one of %s, got %r" % (", ".join(sorted(BACKBONES)), args.backbone))
+    if args.backbone_weights is None:
+        args.backbone_weights = "imagenet"
+    elif args.backbone_weights.lower() in ("imagenet", "none"):
+        args.backbone_weights = args.backbone_weights.lower()
+    elif resume is None and not os.path.isfile(args.backbone_weights):
+        raise CliError("--backbone-weights: no such file: %s (give a file, imagenet or none)" % args.backbone_weights)
+    else:
+        args.backbone_weights = os.path.abspath(args.backbone_weights)
+
+
+def _build_model(args, num_classes, resume):
+    """The detector of the run; a resumed run's backbone starts from nothing, its state restores it."""
+    weights = None if resume is not None else args.backbone_weights
+    try:
+        model = default_recipe.build_model(num_classes, args.imgsz, args.model, backbone=args.backbone,
+                                           backbone_weights=weights)
+    except ValueError as e:
+        if args.backbone is None:
+            raise
+        raise CliError("--backbone %s: %s" % (args.backbone, e))
+    if model.backbone_source is not None:
+        print("Backbone %s." % (model.backbone_source if resume is None else
+                                model.backbone_source.split(": ")[0] + ": weights from the run's state"))
+    return model
+
+
 def _apply_recipe(args):
     """Fills the flags left unset from the recipe of --model (a resumed run of an older version,
     whose setup names no model, is of the default size)."""
@@ -164,11 +218,12 @@ def run(args):
     resume = _resume_settings(args) if args.resume is not None else None
     _apply_recipe(args)
     _positive(args, "epochs", "imgsz", "batch", "lr")
+    _backbone_settings(args, resume)
     if args.time is not None:
         _positive(args, "time")
     if not 0 <= args.freeze <= 5:
         raise CliError("--freeze must lie in 0..5 (the backbone's stem and four stages), got %d" % args.freeze)
-    if args.weights is not None and not os.path.isfile(args.weights):
+    if args.weights is not None and resume is None and not os.path.isfile(args.weights):  # resumed: from state
         raise CliError("--weights: no such file: %s" % args.weights)
     if args.imgsz % 32:
         raise CliError("--imgsz must be a multiple of 32 (the detector's coarsest stride), got %d"
@@ -195,15 +250,17 @@ def run(args):
     total_steps = steps_per_epoch * args.epochs
     tf.keras.utils.set_random_seed(args.seed)
 
-    logger = TensorBoard(os.path.join(args.project, "logs"), default_recipe.metric_names())
-    model = default_recipe.build_model(len(classes), args.imgsz, args.model)
+    # The model first: weights that cannot be had leave no log folder behind.
+    model = _build_model(args, len(classes), resume)
     if args.weights is not None and resume is None:
         _load_weights(model, args.weights)
     if args.freeze:
         from orvane.kestrix.models.transfer import freeze_stages
 
         frozen = freeze_stages(model, args.freeze)
-        print("Froze the first %d backbone stages (%d layers)." % (args.freeze, len(frozen)))
+        print("Froze the first %d stages of the %s backbone (%d layers)."
+              % (args.freeze, args.backbone or "family's own", len(frozen)))
+    logger = TensorBoard(os.path.join(args.project, "logs"), default_recipe.metric_names())
     optimizer, schedule = default_recipe.build_optimizer(args.lr, total_steps, steps_per_epoch, args.model)
     loss = default_recipe.build_loss(len(classes), args.model)
     runner = make_runner(model, args.imgsz, classes)
@@ -213,7 +270,8 @@ def run(args):
         "data": os.path.abspath(path), "dataset_type": kind, "classes": classes,
         "epochs": args.epochs, "imgsz": args.imgsz, "batch": args.batch, "lr": args.lr,
         "model": args.model, "time": args.time, "weights": args.weights and os.path.abspath(args.weights),
-        "freeze": args.freeze, "metric": args.metric, "augmentation": aug_cfg, "seed": args.seed,
+        "freeze": args.freeze, "backbone": args.backbone, "backbone_weights": args.backbone_weights,
+        "metric": args.metric, "augmentation": aug_cfg, "seed": args.seed,
         "steps_per_epoch": steps_per_epoch, "schedule": schedule.get_config(),
         "optimizer": type(optimizer).__name__,
     }

@@ -12,6 +12,9 @@ branch gives one logit per class; the class score also measures how well the box
 The decoding uses built-in Keras layers only (the anchor points are the bias of a frozen
 ``Dense`` layer, the bins' mean and the sides' signs frozen kernels), so a saved model loads
 with ``tf.keras.models.load_model`` and no custom objects, under Keras 3 and tf-keras.
+
+Instead of its own backbone, a detector can take its features from a Keras Applications network
+(``backbone=`` one of ``models.backbones.BACKBONES``), with the same neck and heads.
 """
 from __future__ import annotations
 
@@ -119,7 +122,8 @@ def _own_backbone(inputs, width_multiple, depth_multiple, widest):
 
 
 def build_detector(num_classes: int, input_shape=(320, 320, 3), size: str = "n", reg_max: int = REG_MAX,
-                   name: str = "kestrix_detector") -> tf.keras.Model:
+                   name: str = "kestrix_detector", backbone: str | None = None,
+                   backbone_weights: str | None = None) -> tf.keras.Model:
     """Builds a detector of the family.
 
     Args:
@@ -132,6 +136,15 @@ def build_detector(num_classes: int, input_shape=(320, 320, 3), size: str = "n",
             the square of the width multiplier.
         reg_max: bins of each side's distance distribution (at least 2).
         name: the model's name.
+        backbone: None for the family's own backbone, or a Keras Applications backbone
+            (``"mobilenetv2"``, ``"efficientnetb0"``, ``"resnet50"``; see ``models.backbones``),
+            nested in the model as ``backbone_<name>``; its stride 8, 16 and 32 features are
+            brought to the size's widths by 1x1 convolutions and go to the same neck and heads.
+            ``mobilenetv2``'s width multiplier follows the size (t 0.35, n 0.5, s 0.75, m 1.0).
+        backbone_weights: with a backbone: None or ``"none"`` (random initialisation),
+            ``"imagenet"`` (fetched by Keras), or the path of a weights file of the bare
+            application. The returned model's ``backbone_source`` attribute says which (None
+            without a backbone).
 
     Returns:
         A functional ``tf.keras.Model`` on float32 images in 0..1, ``[B, height, width, 3]`` of
@@ -150,7 +163,9 @@ def build_detector(num_classes: int, input_shape=(320, 320, 3), size: str = "n",
 
     Raises:
         ValueError: for fewer than one class, an unknown size, ``reg_max`` below
-            2, or an input shape that is not ``(h, w, 3)`` with h and w positive multiples of 32.
+            2, an input shape that is not ``(h, w, 3)`` with h and w positive multiples of 32,
+            an unknown backbone, ``backbone_weights`` without a backbone, or backbone weights
+            that cannot be had (see ``models.backbones.build_backbone``).
     """
     num_classes = int(num_classes)
     reg_max = int(reg_max)
@@ -164,12 +179,23 @@ def build_detector(num_classes: int, input_shape=(320, 320, 3), size: str = "n",
     if len(shape) != 3 or shape[2] != 3 or any(d is None or int(d) < 32 or int(d) % 32 for d in shape[:2]):
         raise ValueError(f"input_shape must be (height, width, 3) with height and width positive multiples of 32, "
                          f"got {tuple(input_shape)}")
+    if backbone is None and backbone_weights is not None:
+        raise ValueError("backbone_weights %r given without a backbone" % (backbone_weights,))
     height, image_width = int(shape[0]), int(shape[1])
     width_multiple, depth_multiple, widest = SIZES[size]
     layers = tf.keras.layers
 
     inputs = tf.keras.Input(shape=(height, image_width, 3), name="image", dtype="float32")
-    (p3, p4, p5), ch, _ = _own_backbone(inputs, width_multiple, depth_multiple, widest)
+    source = None
+    if backbone is None:
+        (p3, p4, p5), ch, _ = _own_backbone(inputs, width_multiple, depth_multiple, widest)
+    else:
+        from .backbones import build_backbone
+
+        features, source = build_backbone(inputs, backbone, size, backbone_weights)
+        ch = [_channels(c, width_multiple, widest) for c in _CHANNELS][2:]
+        # 1x1 lateral convolutions bring the application's (often wide) maps to the neck's widths.
+        p3, p4, p5 = (_conv(f, c, "lateral%d" % level, kernel=1) for f, c, level in zip(features, ch, (3, 4, 5)))
     neck_blocks = max(1, round(3 * depth_multiple))
 
     # Top-down: coarse meaning flows to the fine levels.
@@ -229,4 +255,6 @@ def build_detector(num_classes: int, input_shape=(320, 320, 3), size: str = "n",
     class_part = _frozen_dense(raw, np.eye(4 * reg_max + num_classes, dtype=np.float32)[:, 4 * reg_max:], None,
                                "class_logits")
     scores = layers.Activation("sigmoid", name="scores")(class_part)
-    return tf.keras.Model(inputs, [raw, anchors, boxes, scores], name=name)
+    model = tf.keras.Model(inputs, [raw, anchors, boxes, scores], name=name)
+    model.backbone_source = source
+    return model

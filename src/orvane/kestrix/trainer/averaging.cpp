@@ -6,7 +6,8 @@
 // the resumable state (state.cpp), so a resumed run continues the same average.
 //
 // The decay of update n is ema * (1 - exp(-n / ema_tau)): small at first, so that the average
-// follows the fast early changes, and close to `ema` after a few times ema_tau updates.
+// follows the fast early changes, and close to `ema` after a few times ema_tau updates. Integer
+// weights (a normalisation layer's sample count) have no average: theirs is their current value.
 #include <pybind11/pybind11.h>
 
 #include <cmath>
@@ -76,6 +77,10 @@ void update_average(const py::object& self) {
     py::list averages = self.attr("_averages");
     for (std::size_t i = 0; i < averages.size(); ++i) {
         py::object a = averages[i];
+        if (!a.attr("dtype").attr("is_floating").cast<bool>()) {
+            a.attr("assign")(weights[py::int_(i)]);
+            continue;
+        }
         py::object w = tf_cast()(weights[py::int_(i)], a.attr("dtype"));
         py::object d = tf_cast()(decay, a.attr("dtype"));
         a.attr("assign")(a * d + w * (py::float_(1.0) - d));
