@@ -356,28 +356,33 @@ class _Paced:
 
 
 def _train_for_time(trainer, args, train_ds, val_ds, evaluator, schedule, steps_per_epoch):
-    """Trains for args.time minutes. The epochs that fit are estimated after the first epoch from
-    its steady step time (the median time between its batches, so the building of the step's
-    graph in its first step does not count) and the time its validation took; the schedule's
-    length (and the mosaic's last epoch) is fitted to them, and fitted once more after the second
-    epoch, whose whole duration is then a steady one. Sets args.epochs to the epochs trained."""
+    """Trains for args.time minutes. After every epoch the number of epochs that fit is estimated
+    anew from the time left and an epoch's duration (the median of the last three; the first
+    epoch's is its steady step time times its steps plus its validation time, since its first
+    step holds the building of the step's graph), and when the estimate changes, the schedule's
+    length (and the mosaic's last epoch) is fitted to it, so the cosine decay ends with the budget
+    also when the epochs grow slower or faster on the way. Sets args.epochs to the epochs
+    trained."""
     budget = args.time * 60.0
     started = time.time()
     paced = _Paced(train_ds)
     epoch = trainer.last_epoch
     estimate = max(args.epochs, epoch + 1)
     first = epoch + 1
+    durations = []
     while epoch < estimate:
         begun = time.time()
         trainer.train(epoch + 1, paced, val_ds, evaluator, start=epoch + 1,
                       initial_validation=None if epoch == 0 else False)
         epoch += 1
         ended = time.time()
-        if epoch > first + 1:
-            continue
+        durations.append((paced.steady_epoch(ended) if epoch == first else None) or (ended - begun))
+        recent = sorted(durations[-3:])
         remaining = budget - (ended - started)
-        duration = (paced.steady_epoch(ended) if epoch == first else None) or (ended - begun)
-        estimate = epoch + max(int(remaining // max(duration, 1e-3)), 0)
+        fitted = epoch + max(int(remaining // max(recent[len(recent) // 2], 1e-3)), 0)
+        if fitted == estimate and epoch > first:
+            continue
+        estimate = fitted
         schedule.total_steps.assign(max(estimate, 1) * steps_per_epoch)
         if isinstance(train_ds, default_recipe.MosaicUntil):
             train_ds.last = estimate - default_recipe.recipe(args.model)["close_mosaic"]
