@@ -25,6 +25,7 @@ def measure(size, imgsz, batch, steps):
     model = build_detector(1, (imgsz, imgsz, 3), size)
     loss = DetectionLoss(1)
     optimizer = tf.keras.optimizers.Adam(1e-3)
+    optimizer.build(model.trainable_variables)  # as the trainer does: one trace of the step
     rng = np.random.default_rng(0)
     images = rng.integers(0, 256, (batch, imgsz, imgsz, 3), dtype=np.uint8)
     corners = np.sort(rng.uniform(0, imgsz, (batch, 4, 2, 2)), axis=2).reshape(batch, 4, 4)
