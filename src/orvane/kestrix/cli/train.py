@@ -357,12 +357,11 @@ class _Paced:
 
 def _train_for_time(trainer, args, train_ds, val_ds, evaluator, schedule, steps_per_epoch):
     """Trains for args.time minutes. After every epoch the number of epochs that fit is estimated
-    anew from the time left and an epoch's duration (the median of the last three; the first
-    epoch's is its steady step time times its steps plus its validation time, since its first
-    step holds the building of the step's graph), and when the estimate changes, the schedule's
-    length (and the mosaic's last epoch) is fitted to it, so the cosine decay ends with the budget
-    also when the epochs grow slower or faster on the way. Sets args.epochs to the epochs
-    trained."""
+    anew from the time left and an epoch's duration (the median of the epochs so far, as
+    validation passes vary in length; the first epoch's is its steady step time times its steps
+    plus its validation time, since its first step holds the building of the step's graph), and
+    when the estimate changes, the schedule's length (and the mosaic's last epoch) is fitted to
+    it, so the cosine decay ends with the budget. Sets args.epochs to the epochs trained."""
     budget = args.time * 60.0
     started = time.time()
     paced = _Paced(train_ds)
@@ -377,9 +376,9 @@ def _train_for_time(trainer, args, train_ds, val_ds, evaluator, schedule, steps_
         epoch += 1
         ended = time.time()
         durations.append((paced.steady_epoch(ended) if epoch == first else None) or (ended - begun))
-        recent = sorted(durations[-3:])
+        typical = sorted(durations)[len(durations) // 2]
         remaining = budget - (ended - started)
-        fitted = epoch + max(int(remaining // max(recent[len(recent) // 2], 1e-3)), 0)
+        fitted = epoch + max(int(remaining // max(typical, 1e-3)), 0)
         if fitted == estimate and epoch > first:
             continue
         estimate = fitted
