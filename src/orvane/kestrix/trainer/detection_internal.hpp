@@ -57,6 +57,7 @@ py::object complete_state(const py::object& folder);
 // Builds the optimizer's variables (slots, step counter) for the model's trainable variables
 // unless they exist: before a restore, which needs them to receive their values, and before the
 // first step, whose graph would otherwise be traced twice (once to create them, once to run).
+// Optimizers without `build` (the legacy ones) are left to make them at their first update.
 void build_optimizer(const py::object& self);
 // Writes the training state after `epoch` (with keep_state; otherwise nothing).
 void write_state(const py::object& self, const py::object& epoch);

@@ -74,7 +74,9 @@ void restore_state(const py::object& self, const py::object& latest) {
 
 void build_optimizer(const py::object& self) {
     py::object optimizer = self.attr("optimizer");
-    if (optimizer_built(optimizer)) return;
+    // The legacy optimizers have no build: they make their slots at their first update (and a
+    // restore fills them in then).
+    if (optimizer_built(optimizer) || !py::hasattr(optimizer, "build")) return;
     py::object strategy = strategy_of(self.attr("model"));
     py::object variables = self.attr("model").attr("trainable_variables");
     if (strategy.is_none()) {
