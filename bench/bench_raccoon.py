@@ -54,20 +54,25 @@ def descriptor(data, out, memorise):
 
 
 def curve(log_dir):
-    """[(epoch, wall time, mAP@0.5, mAP@0.5:0.95)] of the validation passes in the run's events
-    (their steps are the logger's; the passes are epochs 0, 1, ... in order)."""
+    """[(epoch, wall time, mAP@0.5, mAP@0.5:0.95)] of the validation passes in the run's events,
+    in the order they were written (the passes are epochs 0, 1, ...; the first two share a
+    logger step, so the step does not tell them apart)."""
     import tensorflow as tf
 
-    points = {}
+    values = []
     for path in glob.glob(os.path.join(log_dir, "**", "events.out.tfevents.*"), recursive=True):
         for event in tf.compat.v1.train.summary_iterator(path):
             for value in event.summary.value:
                 if value.tag in ("mAP@0.5", "mAP@0.5:0.95"):
                     number = value.simple_value if value.HasField("simple_value") else \
                         float(tf.make_ndarray(value.tensor))
-                    points.setdefault(event.step, {"time": event.wall_time})[value.tag] = number
-    return [(epoch, p["time"], p.get("mAP@0.5"), p.get("mAP@0.5:0.95"))
-            for epoch, (_, p) in enumerate(sorted(points.items()))]
+                    values.append((event.wall_time, value.tag, number))
+    points = []
+    for wall, tag, number in sorted(values, key=lambda v: v[0]):
+        if not points or tag in points[-1]:
+            points.append({"time": wall})
+        points[-1][tag] = number
+    return [(epoch, p["time"], p.get("mAP@0.5"), p.get("mAP@0.5:0.95")) for epoch, p in enumerate(points)]
 
 
 def main():
