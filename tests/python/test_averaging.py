@@ -1,6 +1,8 @@
 """Weight averaging in the trainer: the saved weights are the moving average (checked against
 NumPy), training continues on the raw weights, a resumed run continues the same average."""
 import math
+import os
+import signal
 
 import h5py
 import numpy as np
@@ -79,6 +81,34 @@ def test_resume_continues_the_average(tmp_path):
         trainer.train_step(batches[0])
     for a, b in zip(first._averages, resumed._averages):
         np.testing.assert_allclose(a.numpy(), b.numpy(), rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.parametrize("at_call", [1, 2], ids=["swapping-in", "swapping-back"])
+def test_ctrl_c_during_a_swap_stops_training_with_the_raw_weights(tmp_path, at_call):
+    """A Ctrl-C that lands while the weights are swapped for a save: training stops (the
+    interrupt is not lost) and the model holds its trained weights, not a mix of both sets."""
+    trainer = make_trainer(tmp_path, ema=DECAY, ema_tau=TAU, metric_names=["total-loss"])
+    raw = steps(trainer, 2)[-1]
+    weight = trainer.model.weights[len(trainer.model.weights) // 2]
+    assign, calls = weight.assign, []
+
+    def assign_then_interrupt(value, *args, **kwargs):
+        calls.append(value)
+        if len(calls) == at_call:
+            os.kill(os.getpid(), signal.SIGINT)  # handled mid-swap, at the next bytecode
+        return assign(value, *args, **kwargs)
+
+    weight.assign = assign_then_interrupt
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            trainer.train(1, [], None, None)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        del weight.assign
+    assert len(calls) == 2  # swapped in and back, whichever swap was interrupted
+    for live, expected in zip(trainer.model.weights, raw):
+        np.testing.assert_array_equal(live.numpy(), expected)
 
 
 @pytest.mark.parametrize("kwargs,message", [({"ema": 1.0}, "ema must lie"), ({"ema": 0.9, "ema_tau": 0}, "ema_tau")])

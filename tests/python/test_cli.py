@@ -400,8 +400,9 @@ def train_in_background(demo, project, epochs):
                PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(orvane.__file__))))
     # A test run started in the background of a shell inherits Ctrl-C ignored; the child must
     # not, or it would never see the interrupt these tests send.
-    return subprocess.Popen([sys.executable, "-m", "orvane.kestrix", "train", "--data", demo, "--epochs", str(epochs),
-                             "--imgsz", "64", "--batch", "16", "--project", str(project)],
+    # With faulthandler, a crash leaves the Python stacks of every thread in stderr.
+    return subprocess.Popen([sys.executable, "-X", "faulthandler", "-m", "orvane.kestrix", "train", "--data", demo,
+                             "--epochs", str(epochs), "--imgsz", "64", "--batch", "16", "--project", str(project)],
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
@@ -423,7 +424,7 @@ def test_ctrl_c_keeps_the_last_complete_checkpoint(demo, work):
     finally:
         if proc.poll() is None:
             proc.kill()
-    assert proc.returncode == 130, err[-8000:]
+    assert proc.returncode == 130, out[-2000:] + err[-8000:]
     last = glob.glob(str(project / "train" / "*" / "last.h5"))[0]
     assert "The last complete checkpoint is %s" % last in out
     assert "Traceback" not in err

@@ -2,7 +2,7 @@
 // of the model (trainable ones and the normalisation statistics), updated inside the compiled
 // step after each optimizer update. Validation passes, last.h5 and best.h5 see the averaged
 // weights, while training goes on with the raw ones: around those passes the two sets are
-// swapped, and swapped back on every way out. The averages and their update count are part of
+// swapped, and swapped back on every way out (a Ctrl-C waits for a swap to finish). The averages and their update count are part of
 // the resumable state (state.cpp), so a resumed run continues the same average.
 //
 // The decay of update n is ema * (1 - exp(-n / ema_tau)): small at first, so that the average
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "detection_internal.hpp"
+#include "pyglue/interrupts.hpp"
 
 namespace kx::trainer {
 
@@ -93,13 +94,29 @@ void add_average_to_state(const py::object& self, py::dict& parts) {
     parts["average_updates"] = self.attr("_average_updates");
 }
 
-AveragedWeights::AveragedWeights(const py::object& self) : self_(self), active_(averaging(self)) {
-    if (active_) swap_weights(self_);
+// The swaps hold Ctrl-C back until they are complete: stopped half-way, they would leave the
+// model a mix of trained and averaged weights, which training would then go on with.
+AveragedWeights::AveragedWeights(const py::object& self) : self_(self), active_(false) {
+    if (!averaging(self_)) return;
+    kx::InterruptsHeld held;
+    swap_weights(self_);
+    if (held.noted()) swap_weights(self_);  // stopping: the trained weights go back first
+    held.release();
+    active_ = true;
+}
+
+void AveragedWeights::restore() {
+    if (!active_) return;
+    kx::InterruptsHeld held;
+    swap_weights(self_);
+    active_ = false;
+    held.release();
 }
 
 AveragedWeights::~AveragedWeights() {
     if (!active_) return;
     try {
+        kx::InterruptsHeld held;
         swap_weights(self_);
     } catch (py::error_already_set& e) {
         e.discard_as_unraisable("restoring the trained weights after a pass on the averaged ones");

@@ -320,6 +320,7 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
             py::object metrics = validate(self, val_ds, evaluator, start);
             py::object val = choose_value(self, metrics);
             self.attr("save_model")(py::float_(val));
+            averaged.restore();
             self.attr("update_metrics")(metrics, py::arg("epoch") = 0);
         }
         write_state(self, start - py::int_(1));
@@ -363,11 +364,13 @@ py::object train(py::object self, py::object epochs, py::object train_ds, py::ob
                 py::object metrics = validate(self, val_ds, evaluator, epoch);
                 py::object val = choose_value(self, metrics);
                 self.attr("save_model")(py::float_(val));
+                averaged.restore();
                 self.attr("update_metrics")(metrics, losses, py::arg("epoch") = epoch);
             }
         } else if (chief) {
             AveragedWeights averaged(self);
             self.attr("save_model")(0.0);
+            averaged.restore();
         }
         write_state(self, epoch);
     }

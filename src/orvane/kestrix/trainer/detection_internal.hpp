@@ -100,11 +100,14 @@ void init_average(const py::object& self, const py::object& ema, const py::objec
 void update_average(const py::object& self);
 // Adds the averages and their update count to the parts of the resumable state.
 void add_average_to_state(const py::object& self, py::dict& parts);
-// While alive, the model holds the averaged weights (without `ema`: nothing changes).
+// While alive, the model holds the averaged weights (without `ema`: nothing changes). restore()
+// puts the trained ones back and raises a Ctrl-C that arrived meanwhile; without it (an error on
+// its way out), the destructor puts them back.
 class AveragedWeights {
 public:
     explicit AveragedWeights(const py::object& self);
     ~AveragedWeights();
+    void restore();
     AveragedWeights(const AveragedWeights&) = delete;
     AveragedWeights& operator=(const AveragedWeights&) = delete;
 
