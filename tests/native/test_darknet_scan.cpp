@@ -177,3 +177,17 @@ TEST(DarknetProbe, TellsSoundTruncatedAndForeignFiles) {
     EXPECT_FALSE(labels[1].readable);
     EXPECT_EQ(dn::probe_image(tmp.path("absent.jpg")).problem, "cannot be read: No such file or directory");
 }
+
+TEST(DarknetProbe, AReportThatThrowsStopsTheCheck) {
+    TempFolder tmp;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 200; ++i) {
+        tmp.write("l" + std::to_string(i) + ".txt", "0 0.5 0.5 0.1 0.1\n");
+        paths.push_back(tmp.path("l" + std::to_string(i) + ".txt"));
+    }
+    std::vector<dn::ImageProbe> probes;
+    std::vector<dn::LabelCheck> labels;
+    struct Stop {};
+    EXPECT_THROW(dn::check_files({}, paths, {1, true}, &probes, &labels, [](std::size_t) { throw Stop{}; }, 4, 0),
+                 Stop);  // and the workers were joined: an unjoined thread would end the process
+}

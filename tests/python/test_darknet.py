@@ -481,6 +481,21 @@ class TestCheckDataset:
         val = report["validation"]
         assert (val["images"], val["paired"], val["broken"], val["boxes"]) == (2, 2, [], 1)
 
+    @pytest.mark.parametrize("raised,stops", [(KeyboardInterrupt, True), (RuntimeError, False)])
+    def test_a_ctrl_c_stops_the_check_and_a_failing_display_does_not(self, folders, monkeypatch, raised, stops):
+        import tqdm
+
+        def update(bar, n=1):
+            raise raised("from the progress display")
+
+        monkeypatch.setattr(tqdm.tqdm, "update", update)
+        desc = descriptor(*folders)
+        if stops:
+            with pytest.raises(KeyboardInterrupt):
+                check_dataset(desc)
+        else:
+            assert check_dataset(desc)["train"]["paired"] == 7
+
     def test_yaml_path_and_missing_folders(self, tmp_path, folders):
         desc = descriptor(folders[0], {"images": str(tmp_path / "none"), "annotations": str(tmp_path / "none")})
         path = tmp_path / "d.yaml"

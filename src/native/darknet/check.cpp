@@ -1,5 +1,5 @@
 // A shared work counter over a fixed set of files; the caller's thread
-// reports progress while the workers run.
+// reports progress while the workers run, and a report that throws stops them.
 #include "darknet/check.hpp"
 
 #include <algorithm>
@@ -51,7 +51,7 @@ void check_files(const std::vector<std::string>& images, const std::vector<std::
         }
     }
     if (pool.empty()) work();
-    {
+    try {
         std::unique_lock<std::mutex> lock(mutex);
         while (done.load() < total) {
             finished.wait_for(lock, std::chrono::milliseconds(interval_ms));
@@ -59,6 +59,12 @@ void check_files(const std::vector<std::string>& images, const std::vector<std::
             progress(done.load());
             lock.lock();
         }
+    } catch (...) {
+        // A report that throws (the caller stopping the check) ends the work: the workers
+        // finish the file in hand and take no other.
+        next.store(total);
+        for (std::thread& worker : pool) worker.join();
+        throw;
     }
     for (std::thread& worker : pool) worker.join();
     progress(done.load());

@@ -22,7 +22,8 @@ struct LabelCheck {
 // Probes `images` and parses `annotations` (full paths) with `rules`, on
 // `threads` threads (0: one per core). `progress(done)` is called on the
 // calling thread about every `interval_ms` and once at the end, with the
-// number of files finished so far.
+// number of files finished so far. When it throws, the workers stop after the file in hand
+// and the exception goes on to the caller.
 void check_files(const std::vector<std::string>& images, const std::vector<std::string>& annotations,
                  const LabelRules& rules, std::vector<ImageProbe>* image_results,
                  std::vector<LabelCheck>* annotation_results, const std::function<void(std::size_t)>& progress,

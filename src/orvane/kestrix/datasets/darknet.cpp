@@ -316,8 +316,9 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
             py::gil_scoped_acquire acquire;
             try {
                 bar.attr("update")(done - shown);
-            } catch (py::error_already_set&) {
-                // A progress display that fails does not stop the check.
+            } catch (py::error_already_set& e) {
+                // A progress display that fails does not stop the check; a Ctrl-C does.
+                if (e.matches(PyExc_KeyboardInterrupt)) throw;
             }
             shown = done;
         });

@@ -310,7 +310,9 @@ py::dict split_report(const SplitImages& split, py::list faults, const char* ign
             py::gil_scoped_acquire acquire;
             try {
                 bar.attr("update")(done - shown);
-            } catch (py::error_already_set&) {
+            } catch (py::error_already_set& e) {
+                // A progress display that fails does not stop the check; a Ctrl-C does.
+                if (e.matches(PyExc_KeyboardInterrupt)) throw;
             }
             shown = done;
         });
