@@ -434,6 +434,30 @@ class TestInterruptedWrites:
 
 
 class TestEndToEnd:
+    def test_ctrl_c_during_a_step_stops_training_after_it(self, tmp_path, capsys):
+        """A Ctrl-C while a step runs (its graph being built, on the first one) lets the step
+        finish, says so, then stops training with KeyboardInterrupt: nothing after that step."""
+        trainer = make_trainer(tmp_path)
+        images, boxes = make_train_data(4)
+        compiled, finished = trainer.train_step, []
+
+        def step(batch):
+            os.kill(os.getpid(), signal.SIGINT)
+            losses = compiled(batch)
+            finished.append(True)
+            return losses
+
+        trainer.train_step = step
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                trainer.train(3, [(images[:2], boxes[:2]), (images[2:], boxes[2:])], None, None)
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        assert finished == [True]
+        assert int(trainer.optimizer.iterations.numpy()) == 1
+        assert "Ctrl-C: training stops when the current step is done." in capsys.readouterr().err
+
     def test_two_epochs_from_a_dataset(self, tmp_path, capsys):
         trainer = make_trainer(tmp_path, optimizer=tf.keras.optimizers.Adam(0.05), loss=SimpleLoss(),
                                info={"epochs": 2}, classes=list(CLASSES))

@@ -23,7 +23,8 @@ namespace py = pybind11;
 class InterruptsHeld {
 public:
     // Never raises a KeyboardInterrupt: one pending when the hold begins is noted like the rest.
-    InterruptsHeld() {
+    // `notice`, when given, is written to stderr at the first Ctrl-C held (say what will happen).
+    explicit InterruptsHeld(const char* notice = nullptr) {
         static Lazy threading{"threading"};
         static Lazy signal_module{"signal"};
         py::object threads = threading();
@@ -33,7 +34,18 @@ public:
         previous_ = signal_.attr("getsignal")(number_);
         if (!PyCallable_Check(previous_.ptr())) return;
         auto noted = noted_;
-        py::cpp_function note([noted](py::args) { *noted = true; });
+        py::cpp_function note([noted, notice](py::args) {
+            if (notice != nullptr && !*noted) {
+                try {
+                    py::object stream = py::module_::import("sys").attr("stderr");
+                    stream.attr("write")(py::str(notice) + py::str("\n"));
+                    stream.attr("flush")();
+                } catch (py::error_already_set&) {
+                    // no stderr to tell: the Ctrl-C is held all the same
+                }
+            }
+            *noted = true;
+        });
         // signal.signal runs the handlers of signals already pending before it changes the
         // handler; a Ctrl-C that arrived just before the hold raises there, and is held too.
         for (;;) {

@@ -1,12 +1,14 @@
 // The trainer's epoch loop: every training batch through the step, the progress bar with the
 // loss, the learning rate and the step time, the logger's per-step metrics, and the stop on a
 // step whose "total-loss" is not finite, before anything is saved from the weights it broke.
+// A Ctrl-C stops the loop between steps.
 #include <pybind11/pybind11.h>
 
 #include <chrono>
 #include <cmath>
 
 #include "detection_internal.hpp"
+#include "pyglue/interrupts.hpp"
 #include "rate_reader.hpp"
 
 namespace kx::trainer {
@@ -61,7 +63,14 @@ py::object train_epoch(const py::object& self, const py::object& batches, const 
     long long step_number = 0;
     for (py::handle data : loop) {
         auto begin = std::chrono::steady_clock::now();
-        losses = step(data);
+        {
+            // A Ctrl-C waits for the step to end: one that lands while TensorFlow builds the
+            // step's graph (seconds, on the first step) can crash the interpreter inside the
+            // gradient tape's bookkeeping. Running steps are not interruptible in any case.
+            kx::InterruptsHeld held("\nCtrl-C: training stops when the current step is done.");
+            losses = step(data);
+            held.release();
+        }
         ++step_number;
         py::float_ step_time(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
         py::float_ rate = read_rate();
