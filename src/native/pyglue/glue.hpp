@@ -11,7 +11,8 @@
 //   pyglue/classes.hpp       kx::make_class, kx::def_method, kx::def_init, kx::super_init
 //   pyglue/compiled.hpp      tf.function of C++ code (kx::compile_function, kx::compile_method)
 //   pyglue/with_context.hpp  a Python `with` block around C++ code (kx::with_context)
-//   pyglue/console.hpp       kx::print and kx::warn, through Python's print and warnings
+//   pyglue/console.hpp       kx::print and kx::warn, through Python's print and warnings;
+//                            kx::bar_progress, a tqdm bar moved by native work
 //
 // Everything here must be called with the GIL held.
 #pragma once

@@ -310,18 +310,8 @@ py::dict check_split(const std::string& image_folder, const std::string& annotat
     std::vector<dn::LabelCheck> parsed;
     py::object bar = progress_bar(images.size() + annotations.size(), description);
     kx::with_context(bar, [&] {
-        std::size_t shown = 0;
         py::gil_scoped_release release;
-        dn::check_files(images, annotations, dn::LabelRules{classes, true}, &probes, &parsed, [&](std::size_t done) {
-            py::gil_scoped_acquire acquire;
-            try {
-                bar.attr("update")(done - shown);
-            } catch (py::error_already_set& e) {
-                // A progress display that fails does not stop the check; a Ctrl-C does.
-                if (e.matches(PyExc_KeyboardInterrupt)) throw;
-            }
-            shown = done;
-        });
+        dn::check_files(images, annotations, dn::LabelRules{classes, true}, &probes, &parsed, kx::bar_progress(bar));
     });
 
     py::list without_annotation, without_image, background, broken_files, skipped;

@@ -304,18 +304,8 @@ py::dict split_report(const SplitImages& split, py::list faults, const char* ign
     std::vector<kx::darknet::LabelCheck> unused;
     py::object bar = tqdm()(py::arg("total") = split.paths.size(), py::arg("desc") = description);
     kx::with_context(bar, [&] {
-        std::size_t shown = 0;
         py::gil_scoped_release release;
-        kx::darknet::check_files(split.paths, {}, kx::darknet::LabelRules{}, &probes, &unused, [&](std::size_t done) {
-            py::gil_scoped_acquire acquire;
-            try {
-                bar.attr("update")(done - shown);
-            } catch (py::error_already_set& e) {
-                // A progress display that fails does not stop the check; a Ctrl-C does.
-                if (e.matches(PyExc_KeyboardInterrupt)) throw;
-            }
-            shown = done;
-        });
+        kx::darknet::check_files(split.paths, {}, kx::darknet::LabelRules{}, &probes, &unused, kx::bar_progress(bar));
     });
     std::size_t paired = 0, background = 0;
     for (std::size_t i = 0; i < split.paths.size(); ++i) {

@@ -2,8 +2,9 @@
 // of the model (trainable ones and the normalisation statistics), updated inside the compiled
 // step after each optimizer update. Validation passes, last.h5 and best.h5 see the averaged
 // weights, while training goes on with the raw ones: around those passes the two sets are
-// swapped, and swapped back on every way out (a Ctrl-C waits for a swap to finish). The averages and their update count are part of
-// the resumable state (state.cpp), so a resumed run continues the same average.
+// swapped, and swapped back on every way out (a Ctrl-C waits for a swap to finish). The
+// averages and their update count are part of the resumable state (state.cpp), so a resumed
+// run continues the same average.
 //
 // The decay of update n is ema * (1 - exp(-n / ema_tau)): small at first, so that the average
 // follows the fast early changes, and close to `ema` after a few times ema_tau updates. Integer
